@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite.
+# KESTROVA_SANITIZE=1 builds into build-asan/ with AddressSanitizer and
+# UndefinedBehaviorSanitizer instead.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+"$here/scripts/install-deps.sh"
+if [ "${KESTROVA_SANITIZE:-0}" = 1 ]; then
+  build=$here/build-asan
+  "$here/scripts/build.sh" "$build" -DKESTROVA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+  export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+else
+  build=$here/build
+  "$here/scripts/build.sh" "$build"
+fi
+cd "$build"
+ctest --output-on-failure -j2 "${@}"

@@ -1,0 +1,62 @@
+// The one application state object: created by main (or by a test), handed
+// by reference to whatever needs it.
+#pragma once
+
+#include "core/OperationLog.h"
+#include "core/Settings.h"
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kestrova {
+
+// State of the update message window. The window itself (when there is
+// one) shows it; callers set caption and text, then call MsgShow.
+struct MessageWindowState {
+    std::string caption = "監視ファイル更新通知";
+    std::string text;
+    int shown = 0; // how many times MsgShow brought it to the front
+};
+
+// Values handed between the main window and its dialogs.
+struct DialogValues {
+    std::string EditMailTo;
+    std::int32_t EditChkMode = 0;
+    std::int32_t EditBdLines = 0;
+    std::uint8_t SelectionKinds = 0; // SelFile 1, SelFolder 2
+    bool DialogAccepted = false;
+};
+inline constexpr std::uint8_t SelFile = 1;
+inline constexpr std::uint8_t SelFolder = 2;
+
+struct App {
+    AppSettings settings;
+    std::vector<WatchEntry> watchList;
+    OperationLog log;
+
+    std::string programDir; // the portable folder, no trailing "/"
+    std::string baseName;   // "kestrova"
+
+    MessageWindowState message;
+    // Installed by the message window; MsgShow calls it in interactive runs.
+    std::function<void()> showMessageWindow;
+    // Shows a message box with the program's title (windows install it).
+    std::function<int(const MessageBoxRequest&)> messageBox;
+
+    DialogValues dialog;
+
+    // Paths already warned about in this run, so a lasting condition is
+    // logged once rather than at every pass.
+    std::set<std::string> warnedOnce;
+
+    // Shorthand for a failure report of the common form.
+    int logError(std::string_view module, std::string_view procedure, std::string_view message,
+                 bool withBox) {
+        return log.WriteLog(withBox ? -1 : 0, LogError, module, procedure, message, 0);
+    }
+};
+
+} // namespace kestrova

@@ -1,0 +1,110 @@
+#include "core/FileIo.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kestrova {
+
+std::string errnoText(int err) {
+    char buf[256];
+    // GNU strerror_r returns the text, which may or may not be buf.
+    const char* text = strerror_r(err, buf, sizeof buf);
+    return text;
+}
+
+ReadStatus readWholeFile(const std::string& path, std::string& out, std::string& error) {
+    out.clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return ReadStatus::Missing;
+        error = path + ": " + errnoText(errno);
+        return ReadStatus::Failed;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        error = path + ": " + errnoText(EISDIR);
+        return ReadStatus::Failed;
+    }
+    if (st.st_size > 0)
+        out.reserve(static_cast<size_t>(st.st_size));
+    char buf[65536];
+    while (true) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            error = path + ": " + errnoText(errno);
+            ::close(fd);
+            return ReadStatus::Failed;
+        }
+        if (n == 0)
+            break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return ReadStatus::Ok;
+}
+
+std::string parentFolder(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return "";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mode,
+                     std::string& error) {
+    std::string dir = parentFolder(path);
+    std::string tmpl = (dir.empty() ? std::string(".") : dir) + "/." +
+                       path.substr(path.find_last_of('/') + 1) + ".XXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = path + ": " + errnoText(errno);
+        return false;
+    }
+    auto fail = [&](int err) {
+        error = path + ": " + errnoText(err);
+        ::close(fd);
+        ::unlink(name.data());
+        return false;
+    };
+    if (::fchmod(fd, mode) != 0)
+        return fail(errno);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail(errno);
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0)
+        return fail(errno);
+    if (::close(fd) != 0) {
+        int err = errno;
+        ::unlink(name.data());
+        error = path + ": " + errnoText(err);
+        return false;
+    }
+    if (::rename(name.data(), path.c_str()) != 0) {
+        int err = errno;
+        ::unlink(name.data());
+        error = path + ": " + errnoText(err);
+        return false;
+    }
+    return true;
+}
+
+} // namespace kestrova

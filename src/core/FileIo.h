@@ -1,0 +1,30 @@
+// Whole-file reads and crash-safe whole-file writes.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace kestrova {
+
+enum class ReadStatus { Ok, Missing, Failed };
+
+// Reads the whole file. Missing means the path does not exist; Failed
+// carries a description in error.
+ReadStatus readWholeFile(const std::string& path, std::string& out, std::string& error);
+
+// Writes bytes to a temporary file in the same folder, flushes it and
+// renames it over path, so readers see either the old or the new file,
+// never a part. On failure the old file is untouched and error describes
+// what went wrong.
+bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mode,
+                     std::string& error);
+
+// Folder part of a path ("" for a bare name), without trailing "/" except
+// for the root.
+std::string parentFolder(const std::string& path);
+
+// The system's description of errno.
+std::string errnoText(int err);
+
+} // namespace kestrova

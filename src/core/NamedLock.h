@@ -1,0 +1,34 @@
+// A lock shared by every process of the user: an advisory flock on a file
+// in $XDG_RUNTIME_DIR (or in /tmp with the user id in its name). It dies
+// with its holder.
+#pragma once
+
+#include <string>
+
+namespace kestrova {
+
+class NamedLock {
+public:
+    NamedLock() = default;
+    ~NamedLock() { release(); }
+    NamedLock(const NamedLock&) = delete;
+    NamedLock& operator=(const NamedLock&) = delete;
+    NamedLock(NamedLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    NamedLock& operator=(NamedLock&& other) noexcept;
+
+    // The file that stands for name.
+    static std::string lockPath(const std::string& name);
+
+    // Takes the lock without waiting. Returns false when it is held, by this
+    // process or another ("already exists"), or cannot be had; error then
+    // says why when it is not simply held.
+    bool tryAcquire(const std::string& name, std::string& error);
+
+    bool held() const { return fd_ >= 0; }
+    void release();
+
+private:
+    int fd_ = -1;
+};
+
+} // namespace kestrova

@@ -1,0 +1,20 @@
+// The numeric value of a text, as every setting and field reads numbers:
+// leading blanks skipped, an optional sign, digits with an optional
+// fraction; whatever follows is ignored. No number gives 0.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kestrova {
+
+double numericValue(std::string_view text);
+
+// True when text begins (after blanks) with a number as above.
+bool startsWithNumber(std::string_view text);
+
+// Decimal text of a value: a whole number without fraction, else the
+// shortest form that reads back equal ("7.5").
+std::string numberText(double value);
+
+} // namespace kestrova

@@ -1,0 +1,183 @@
+#include "core/OperationLog.h"
+
+#include "core/DateTime.h"
+#include "core/FileIo.h"
+#include "core/Text.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kestrova {
+
+namespace {
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+size_t countLines(std::string_view bytes) {
+    size_t n = 0;
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        size_t end = bytes.find('\n', pos);
+        ++n;
+        if (end == std::string_view::npos)
+            break;
+        pos = end + 1;
+    }
+    return n;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+void OperationLog::setBasePath(const std::string& folderAndBaseName) {
+    logFile_ = folderAndBaseName + ".log";
+    oldLogFile_ = folderAndBaseName + "_old.log";
+}
+
+std::string OperationLog::levelLabel(int level) {
+    switch (level) {
+    case LogError:
+        return "シス・エラー";
+    case LogWarning:
+        return "ワーニング  ";
+    case LogTrace:
+        return "トレース　  ";
+    case LogInquiry:
+        return "問い合せ    ";
+    case LogInfo:
+        return "情報        ";
+    default:
+        return level > 0 ? "" : "その他      ";
+    }
+}
+
+bool OperationLog::appendLine(const std::string& line) {
+    if (logFile_.empty())
+        return false;
+    std::string folder = parentFolder(logFile_);
+    if (!folder.empty())
+        ::mkdir(folder.c_str(), 0755);
+
+    std::string existing, error;
+    ReadStatus st = readWholeFile(logFile_, existing, error);
+    if (st == ReadStatus::Failed)
+        return false;
+    bool fileIsUtf8 = existing.substr(0, 3) == kUtf8Bom;
+
+    if (countLines(existing) >= static_cast<size_t>(kMaxLines)) {
+        // The full log becomes the old log whole; the new line starts a new
+        // file.
+        if (!writeFileAtomic(oldLogFile_, existing, 0644, error))
+            return false;
+        existing.clear();
+        fileIsUtf8 = false;
+        if (!writeFileAtomic(logFile_, "", 0644, error))
+            return false;
+    }
+
+    std::string lineBytes;
+    bool fits = text::toCp932(line, lineBytes);
+    if (fileIsUtf8) {
+        lineBytes = line;
+    } else if (!fits) {
+        // CP932 cannot hold this line: the whole file turns to UTF-8 with a
+        // mark, so nothing is replaced or lost.
+        std::string whole(kUtf8Bom);
+        whole += text::fromCp932(existing);
+        whole += line;
+        whole += "\r\n";
+        return writeFileAtomic(logFile_, whole, 0644, error);
+    }
+    lineBytes += "\r\n";
+    int fd = ::open(logFile_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, lineBytes);
+    ::close(fd);
+    return ok;
+}
+
+int OperationLog::WriteLog(int flag, int level, std::string_view module,
+                           std::string_view procedure, std::string_view message, int style) {
+    if (level <= 0) {
+        std::string line = logTimestamp();
+        line += '\t';
+        line += module;
+        line += '\t';
+        line += procedure;
+        line += '\t';
+        line += levelLabel(level);
+        line += '\t';
+        line += text::replaceAll(message, "\r\n", "");
+        if (!appendLine(line))
+            return 0; // a log that cannot be written ends the call silently
+        if (reloadViewer)
+            reloadViewer();
+    }
+    if (flag != -1 || !interactive || !messageBox)
+        return 0;
+
+    std::string header;
+    std::int32_t icon = 0;
+    std::string where = std::string(module) + ":" + std::string(procedure);
+    if (level == LogError) {
+        header = "＜システムエラー＞" + where;
+        icon = MbIconCritical;
+    } else if (level == LogWarning) {
+        icon = MbIconExclamation;
+    } else if (level == LogInquiry) {
+        icon = MbIconQuestion;
+    } else if (level == LogInfo) {
+        icon = MbIconInformation;
+    } else {
+        header = where;
+    }
+    MessageBoxRequest box;
+    box.title = title;
+    box.text = header.empty() ? std::string(message) : header + "\r\n" + std::string(message);
+    box.style = style + icon;
+    return messageBox(box);
+}
+
+void My_Sleep(int ms) {
+    for (int t = 0; t <= ms - 1; t += 100) {
+        if (QCoreApplication::instance() &&
+            QThread::currentThread() == QCoreApplication::instance()->thread()) {
+            // Handle events while the slice passes rather than after it.
+            QEventLoop loop;
+            QTimer::singleShot(100, &loop, &QEventLoop::quit);
+            loop.exec();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+}
+
+std::string RepeatStr(std::string_view text, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        out += text;
+    return out;
+}
+
+} // namespace kestrova

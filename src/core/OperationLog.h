@@ -1,0 +1,86 @@
+// The operation log: one tab-separated line per failure, warning or trace,
+// at most 500 lines per file with one older generation.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace kestrova {
+
+enum LogLevel : std::int16_t {
+    LogError = -5,
+    LogWarning = -4,
+    LogTrace = -3,
+    LogInquiry = -2,
+    LogInfo = -1,
+    LogOther = 0,
+};
+
+// Message-box style bits, as the log adds them to the caller's style.
+enum MessageBoxStyle : std::int32_t {
+    MbOk = 0,
+    MbOkCancel = 1,
+    MbYesNo = 4,
+    MbIconCritical = 16,
+    MbIconQuestion = 32,
+    MbIconExclamation = 48,
+    MbIconInformation = 64,
+};
+
+// Button identifiers returned by a message box.
+enum MessageBoxResult : std::int32_t {
+    IdOk = 1,
+    IdCancel = 2,
+    IdYes = 6,
+    IdNo = 7,
+};
+
+struct MessageBoxRequest {
+    std::string title;
+    std::string text;
+    std::int32_t style = 0;
+};
+
+class OperationLog {
+public:
+    static constexpr int kMaxLines = 500;
+
+    // The two files: base + ".log" and base + "_old.log".
+    void setBasePath(const std::string& folderAndBaseName);
+    const std::string& logFile() const { return logFile_; }
+    const std::string& oldLogFile() const { return oldLogFile_; }
+
+    // The 12-byte label of a level ("" for levels above 0).
+    static std::string levelLabel(int level);
+
+    // Appends a line (levels 0 and below) and, for flag -1 in an
+    // interactive run, shows a message box. Returns the button chosen, or 0.
+    // Failures of the log itself are swallowed.
+    int WriteLog(int flag, int level, std::string_view module, std::string_view procedure,
+                 std::string_view message, int style = 0);
+
+    // Set by start-up.
+    bool interactive = true;
+    std::string title; // AppTitle, title of the log's message boxes
+
+    // Installed by the windows; without them nothing is shown.
+    std::function<int(const MessageBoxRequest&)> messageBox;
+    std::function<void()> reloadViewer;
+
+private:
+    bool appendLine(const std::string& line);
+
+    std::string logFile_;
+    std::string oldLogFile_;
+};
+
+// Waits ms milliseconds in 100 ms slices, handling pending events after
+// each slice; returns at once for 0 or less.
+void My_Sleep(int ms);
+
+// text repeated count times; "" for count 0 or less.
+std::string RepeatStr(std::string_view text, int count);
+
+} // namespace kestrova

@@ -1,0 +1,210 @@
+#include "core/Settings.h"
+
+#include "cipher/CryptString.h"
+#include "core/App.h"
+#include "core/FileIo.h"
+#include "core/IniFile.h"
+#include "core/Numeric.h"
+#include "core/Text.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace kestrova {
+
+namespace {
+
+constexpr const char* kNone = "NONE";
+constexpr mode_t kSettingsMode = 0600; // holds the enciphered password
+constexpr mode_t kWatchListMode = 0644;
+
+CipherFailureReport cipherReport(App& app) {
+    return [&app](const std::string& text) {
+        if (app.messageBox) {
+            MessageBoxRequest box;
+            box.title = "Kestrova";
+            box.text = text;
+            app.messageBox(box);
+        }
+    };
+}
+
+std::string boolText(bool v) { return v ? "True" : "False"; }
+
+// Values that cannot hold a line break: one stray break becomes a blank
+// rather than a broken file.
+std::string singleLine(std::string_view v) {
+    std::string s(v);
+    for (char& c : s)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return s;
+}
+
+} // namespace
+
+std::string GetIniValue(App& app, const std::string& section, const std::string& key,
+                        const std::string& fallback, const std::string& file) {
+    IniFile ini;
+    std::string error;
+    if (!ini.load(file, error)) {
+        app.logError("CommonModule", "GetIniValue", error, true);
+        return "";
+    }
+    return ini.get(section, key, fallback);
+}
+
+bool WriteIniValue(App& app, const std::string& section, const std::string& key,
+                   const std::string& value, const std::string& file) {
+    IniFile ini;
+    std::string error;
+    if (!ini.load(file, error) || !ini.set(section, key, singleLine(value)) ||
+        !ini.save(file, kSettingsMode, error)) {
+        app.logError("CommonModule", "WriteIniValue", error.empty() ? file : error, false);
+        return false;
+    }
+    return true;
+}
+
+bool ReadIni(App& app) {
+    IniFile ini, list;
+    std::string error;
+    if (!ini.load(app.settings.SettingsFile, error) ||
+        !list.load(app.settings.WatchListFile, error)) {
+        app.logError("CommonModule", "ReadIni", error, true);
+        return false;
+    }
+
+    AppSettings& s = app.settings;
+    auto get = [&](const char* key, const char* fallback = "") {
+        return ini.get(kInitSetting, key, fallback);
+    };
+    s.SmtpServer = get("SmtpServer");
+    s.AuthMode = get("AuthMode");
+    if (s.AuthMode.empty())
+        s.AuthMode = s.SmtpServer.empty() ? "POP before SMTP" : "SMTP AUTH LOGIN";
+    s.APopMode = text::asciiLower(get("APopMode")) == "true";
+    s.PopServer = get("PopServer");
+    s.MailFromUser = get("MailFromUser");
+    s.MailFromPass = CryptString(get("MailFromPass"), 0, kCipherKey1, kCipherKey2, kCipherKey3,
+                                 cipherReport(app));
+    s.MailTitle = get("MailTitle");
+    if (s.MailTitle.empty())
+        s.MailTitle = "ファイル更新通知";
+    s.MailFromName = get("MailFromName");
+    if (s.MailFromName.empty())
+        s.MailFromName = "ケストロバ";
+    s.MailFromAddr = get("MailFromAddr");
+    s.MailMsg = get("MailMsg");
+    if (s.MailMsg.empty())
+        s.MailMsg = "監視中のファイルが更新されました。";
+    s.MailMsg = text::replaceAll(s.MailMsg, "%r%", "\r\n");
+    s.MailFListAdd = text::asciiLower(get("MailFListAdd", "true")) == "true";
+    double sec = numericValue(get("CheckSec"));
+    s.CheckSec = sec > 0 ? numberText(sec) : "10";
+
+    std::vector<WatchEntry> entries;
+    for (int n = 0;; ++n) {
+        std::string v = list.get("CheckFolders", std::to_string(n), kNone);
+        if (v == kNone)
+            break;
+        WatchEntry e;
+        e.CheckFolder = std::move(v);
+        entries.push_back(std::move(e));
+    }
+    // Three passes, one per section, as the file lays them out.
+    for (size_t n = 0; n < entries.size(); ++n) {
+        std::string v = list.get("SendMailTo", std::to_string(n), kNone);
+        entries[n].SendMailTo = v == kNone ? "" : v;
+    }
+    for (size_t n = 0; n < entries.size(); ++n) {
+        std::string v = list.get("FileChkMode", std::to_string(n), kNone);
+        entries[n].FileChkMode =
+            v == kNone ? 0 : static_cast<std::int32_t>(static_cast<std::int64_t>(numericValue(v)));
+    }
+    for (size_t n = 0; n < entries.size(); ++n) {
+        std::string v = list.get("MailBdLines", std::to_string(n), kNone);
+        entries[n].MailBdLines = v == kNone ? "" : v;
+    }
+    for (size_t n = 0; n < entries.size(); ++n) {
+        std::string prefix = std::to_string(n) + "_";
+        for (size_t m = 0;; ++m) {
+            std::string key = prefix + std::to_string(m);
+            std::string path = list.get("CheckFiles", key + "_path", kNone);
+            std::string date = list.get("CheckFiles", key + "_date", kNone);
+            if (path == kNone || date == kNone)
+                break;
+            entries[n].CheckFiles.push_back({std::move(path), std::move(date)});
+        }
+    }
+    app.watchList = std::move(entries);
+    return true;
+}
+
+std::string watchListText(const std::vector<WatchEntry>& list) {
+    std::string folders = "[CheckFolders]\r\n", mailTo = "[SendMailTo]\r\n",
+                modes = "[FileChkMode]\r\n", lines = "[MailBdLines]\r\n", files = "[CheckFiles]\r\n";
+    for (size_t n = 0; n < list.size(); ++n) {
+        const WatchEntry& e = list[n];
+        std::string key = std::to_string(n);
+        folders += key + "=" + IniFile::quoteValue(singleLine(e.CheckFolder)) + "\r\n";
+        mailTo += key + "=" + IniFile::quoteValue(singleLine(e.SendMailTo)) + "\r\n";
+        modes += key + "=" + std::to_string(e.FileChkMode) + "\r\n";
+        lines += key + "=" + IniFile::quoteValue(singleLine(e.MailBdLines)) + "\r\n";
+        size_t m = 0;
+        for (const CheckFile& f : e.CheckFiles) {
+            if (f.Path.find_first_of("\r\n") != std::string::npos ||
+                f.Date.find_first_of("\r\n") != std::string::npos)
+                continue; // cannot be stored; the scan warns about such names
+            std::string item = key + "_" + std::to_string(m++);
+            files += item + "_path=" + IniFile::quoteValue(f.Path) + "\r\n";
+            files += item + "_date=" + IniFile::quoteValue(f.Date) + "\r\n";
+        }
+    }
+    return folders + mailTo + modes + lines + files;
+}
+
+bool WriteIni(App& app) {
+    const AppSettings& s = app.settings;
+    IniFile ini;
+    std::string error;
+    bool ok = ini.load(s.SettingsFile, error);
+    if (ok) {
+        std::string msg = text::replaceAll(s.MailMsg, "\r\n", "%r%");
+        msg = text::replaceAll(text::replaceAll(msg, "\r", "%r%"), "\n", "%r%");
+        const std::pair<const char*, std::string> values[] = {
+            {"SmtpServer", singleLine(s.SmtpServer)},
+            {"AuthMode", singleLine(s.AuthMode)},
+            {"APopMode", boolText(s.APopMode)},
+            {"PopServer", singleLine(s.PopServer)},
+            {"MailFromUser", singleLine(s.MailFromUser)},
+            {"MailFromPass", CryptString(s.MailFromPass, -1, kCipherKey1, kCipherKey2,
+                                         kCipherKey3, cipherReport(app))},
+            {"MailFromName", singleLine(s.MailFromName)},
+            {"MailFromAddr", singleLine(s.MailFromAddr)},
+            {"MailTitle", singleLine(s.MailTitle)},
+            {"MailMsg", msg},
+            {"MailFListAdd", boolText(s.MailFListAdd)},
+            {"CheckSec", singleLine(s.CheckSec)},
+        };
+        for (const auto& [key, value] : values)
+            ini.set(kInitSetting, key, value);
+        ok = ini.save(s.SettingsFile, kSettingsMode, error);
+    }
+    if (ok) {
+        if (app.watchList.empty()) {
+            if (::unlink(s.WatchListFile.c_str()) != 0 && errno != ENOENT) {
+                error = s.WatchListFile + ": " + errnoText(errno);
+                ok = false;
+            }
+        } else {
+            ok = writeFileAtomic(s.WatchListFile, text::encodeFile(watchListText(app.watchList)),
+                                 kWatchListMode, error);
+        }
+    }
+    if (!ok)
+        app.logError("CommonModule", "WriteIni", error, false);
+    return ok;
+}
+
+} // namespace kestrova

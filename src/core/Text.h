@@ -1,0 +1,65 @@
+// Code page 932 (Shift-JIS) <-> UTF-8, widths in CP932 bytes, and the file
+// text form: CP932 where it can hold the text, else UTF-8 with a byte-order
+// mark. In memory every string is UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kestrova::text {
+
+// UTF-8 -> CP932 bytes. Returns false (and leaves out nothing: out is then
+// unspecified) when a character has no CP932 form or the input is not UTF-8.
+bool toCp932(std::string_view utf8, std::string& out);
+
+// CP932 bytes -> UTF-8. Bytes that are not valid CP932 become U+FFFD, so
+// reading never fails.
+std::string fromCp932(std::string_view bytes);
+
+// Width of a UTF-8 text in CP932 bytes: 1 for a single-byte character, 2 for
+// a double-byte one; a character CP932 cannot hold counts its display width
+// (2 for wide characters, else 1). Invalid UTF-8 bytes count 1 each.
+int width(std::string_view utf8);
+
+// Width of one code point as above.
+int charWidth(char32_t cp);
+
+// The longest prefix of utf8 whose width is at most maxWidth, never splitting
+// a character.
+std::string headByWidth(std::string_view utf8, int maxWidth);
+
+// The longest suffix of utf8 whose width is at most maxWidth, never splitting
+// a character.
+std::string tailByWidth(std::string_view utf8, int maxWidth);
+
+// Decodes a file's bytes: UTF-8 with a mark is read as UTF-8, anything else
+// as CP932.
+std::string decodeFile(std::string_view bytes);
+
+// Encodes text for a file: CP932 when it can hold every character, else the
+// whole text as UTF-8 with a byte-order mark.
+std::string encodeFile(std::string_view utf8);
+
+// Decodes a watched text file used as mail body: UTF-8 with or without mark,
+// UTF-16 with mark, otherwise CP932.
+std::string decodeWatchedText(std::string_view bytes);
+
+// True when the bytes are well-formed UTF-8.
+bool isValidUtf8(std::string_view bytes);
+
+// Decodes one code point at pos (advancing pos); invalid bytes give
+// U+FFFD and advance by one.
+char32_t nextCodePoint(std::string_view utf8, size_t& pos);
+
+void appendUtf8(std::string& out, char32_t cp);
+
+// Replaces every occurrence of from with to.
+std::string replaceAll(std::string_view s, std::string_view from, std::string_view to);
+
+// ASCII lower-case copy.
+std::string asciiLower(std::string_view s);
+
+// Removes blanks (space, tab) at both ends.
+std::string trimBlanks(std::string_view s);
+
+} // namespace kestrova::text

@@ -1,0 +1,54 @@
+// Kestrova: picks a windowless run ("b") or the desktop program, prepares
+// the one App object and lives in the Qt event loop.
+#include "core/App.h"
+#include "core/Startup.h"
+#include "core/UnixSignals.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+bool displayAvailable() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform)
+        return true;
+    const char* x = std::getenv("DISPLAY");
+    const char* w = std::getenv("WAYLAND_DISPLAY");
+    return (x && *x) || (w && *w);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    kestrova::StartOptions options = kestrova::parseCommandLine(args);
+    bool windows = options.Interactive && displayAvailable();
+
+    std::unique_ptr<QCoreApplication> qapp;
+    if (windows)
+        qapp = std::make_unique<QApplication>(argc, argv);
+    else
+        qapp = std::make_unique<QCoreApplication>(argc, argv);
+    kestrova::quitOnTerminationSignals();
+
+    std::string folder, baseName;
+    kestrova::executableLocation(folder, baseName);
+    kestrova::App app;
+    if (!kestrova::prepareApp(app, folder, baseName, options)) {
+        std::string text = kestrova::missingMailLibraryText(baseName);
+        if (windows)
+            QMessageBox::information(nullptr, "Kestrova", QString::fromStdString(text));
+        else
+            std::fprintf(stderr, "%s\n", text.c_str());
+        return 1;
+    }
+    if (options.Interactive && !windows)
+        app.log.interactive = false; // no display: nothing can be shown
+
+    return qapp->exec();
+}

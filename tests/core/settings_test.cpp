@@ -1,0 +1,256 @@
+#include "cipher/CryptString.h"
+#include "core/IniFile.h"
+#include "core/Settings.h"
+#include "core/Text.h"
+#include "support/AppFixture.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace kestrova;
+using kestrova::test::AppFixture;
+using kestrova::test::readFile;
+using kestrova::test::writeFile;
+
+namespace {
+
+void writeSettings(AppFixture& f, const std::string& body) {
+    writeFile(f.settingsFile(), text::encodeFile("[InitSetting]\r\n" + body));
+}
+
+} // namespace
+
+TEST(IniLayer, LookupRules) {
+    IniFile ini = IniFile::parse("k0=outside\r\n[Sec]\r\n Key = v1 \r\nkey=v2\r\nnoequals\r\n"
+                                 "[sec]\r\nother=x\r\n[Quoted]\r\nq=\" a \"\r\nempty=\r\n");
+    EXPECT_EQ(ini.get("SEC", "KEY", "d"), "v1"); // first occurrence, any case
+    EXPECT_EQ(ini.get("Sec", "other", "d"), "x"); // duplicate section still read
+    EXPECT_EQ(ini.get("Sec", "k0", "d"), "d");    // a key outside any section is nobody's
+    EXPECT_EQ(ini.get("Quoted", "q", "d"), " a ");
+    EXPECT_EQ(ini.get("Quoted", "empty", "d"), "");
+    EXPECT_EQ(ini.get("Nope", "x", "dflt"), "dflt");
+}
+
+TEST(IniLayer, LineEndsAndLongValues) {
+    IniFile cr = IniFile::parse("[A]\rx=1\ry=2\r");
+    EXPECT_EQ(cr.get("A", "y", ""), "2");
+    IniFile lf = IniFile::parse("[A]\nx=1\n");
+    EXPECT_EQ(lf.get("A", "x", ""), "1");
+    std::string big(1500, 'a');
+    IniFile longv = IniFile::parse("[A]\nx=" + big + "\n");
+    EXPECT_EQ(longv.get("A", "x", "").size(), 1023u);
+    // The cut never splits a double-byte character.
+    std::string kanji;
+    for (int i = 0; i < 600; ++i)
+        kanji += "監";
+    IniFile k = IniFile::parse("[A]\nx=a" + kanji + "\n");
+    EXPECT_EQ(text::width(k.get("A", "x", "")), 1023);
+}
+
+TEST(IniLayer, SetKeepsOtherLinesAndRefusesLineBreaks) {
+    IniFile ini = IniFile::parse("; comment\r\n[MainForm]\r\nLeft=5\r\n[Other]\r\nz=1\r\n");
+    EXPECT_TRUE(ini.set("mainform", "Top", "7"));
+    EXPECT_TRUE(ini.set("New", "a", " padded "));
+    EXPECT_FALSE(ini.set("New", "b", "two\nlines"));
+    EXPECT_EQ(ini.text(), "; comment\r\n[MainForm]\r\nLeft=5\r\nTop=7\r\n[Other]\r\nz=1\r\n"
+                          "[New]\r\na=\" padded \"\r\n");
+    EXPECT_EQ(IniFile::parse(ini.text()).get("New", "a", ""), " padded ");
+}
+
+TEST(Settings, DefaultsWhenFilesAreMissing) {
+    AppFixture f;
+    ASSERT_TRUE(ReadIni(f.app));
+    const AppSettings& s = f.app.settings;
+    EXPECT_EQ(s.AuthMode, "POP before SMTP");
+    EXPECT_FALSE(s.APopMode);
+    EXPECT_EQ(s.MailTitle, "ファイル更新通知");
+    EXPECT_EQ(s.MailFromName, "ケストロバ");
+    EXPECT_EQ(s.MailMsg, "監視中のファイルが更新されました。");
+    EXPECT_TRUE(s.MailFListAdd);
+    EXPECT_EQ(s.CheckSec, "10");
+    EXPECT_TRUE(f.app.watchList.empty());
+    EXPECT_FALSE(test::exists(f.settingsFile())); // reading writes nothing
+}
+
+TEST(Settings, StoredValueRules) {
+    AppFixture f;
+    struct Case {
+        std::string body;
+        std::string authMode, checkSec;
+        bool apop;
+    } cases[] = {
+        {"SmtpServer=mail\r\n", "SMTP AUTH LOGIN", "10", false},
+        {"APopMode=TRUE\r\nCheckSec=15\r\n", "POP before SMTP", "15", true},
+        {"APopMode=True\r\nCheckSec=7.5\r\n", "POP before SMTP", "7.5", true},
+        {"APopMode=1\r\nCheckSec=0\r\n", "POP before SMTP", "10", false},
+        {"APopMode=yes\r\nCheckSec=-3\r\n", "POP before SMTP", "10", false},
+        {"CheckSec=abc\r\nAuthMode=SMTP AUTH PLAIN\r\n", "SMTP AUTH PLAIN", "10", false},
+    };
+    for (const Case& c : cases) {
+        writeSettings(f, c.body);
+        ASSERT_TRUE(ReadIni(f.app));
+        EXPECT_EQ(f.app.settings.AuthMode, c.authMode) << c.body;
+        EXPECT_EQ(f.app.settings.CheckSec, c.checkSec) << c.body;
+        EXPECT_EQ(f.app.settings.APopMode, c.apop) << c.body;
+    }
+}
+
+TEST(Settings, MessageLineBreaksAndPasswordRoundTrip) {
+    AppFixture f;
+    writeSettings(f, "MailMsg=a%r%b\r\nMailFListAdd=false\r\n");
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.MailMsg, "a\r\nb");
+    EXPECT_FALSE(f.app.settings.MailFListAdd);
+    f.app.settings.MailFromPass = "秘密pass";
+    ASSERT_TRUE(WriteIni(f.app));
+    std::string stored = text::decodeFile(readFile(f.settingsFile()));
+    EXPECT_NE(stored.find("MailMsg=a%r%b\r\n"), std::string::npos);
+    EXPECT_NE(stored.find("MailFListAdd=False\r\n"), std::string::npos);
+    EXPECT_EQ(stored.find("秘密pass"), std::string::npos);
+    EXPECT_NE(stored.find("MailFromPass=" + CryptString("秘密pass", -1, kCipherKey1,
+                                                        kCipherKey2, kCipherKey3)),
+              std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::stat(f.settingsFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    f.app.settings.MailFromPass.clear();
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.MailFromPass, "秘密pass");
+}
+
+TEST(Settings, WatchListEndMarkersAndGaps) {
+    AppFixture f;
+    writeFile(f.watchListFile(),
+              text::encodeFile("[CheckFolders]\r\n0=/a/\r\n1=/b.txt\r\n3=/d/\r\n"
+                               "[SendMailTo]\r\n0=x@example.com\r\n"
+                               "[FileChkMode]\r\n0=7\r\n1=2\r\n"
+                               "[MailBdLines]\r\n0=99999\r\n"
+                               "[CheckFiles]\r\n0_0_path=/a/f\r\n0_0_date=2026/12/07 6:05:09\r\n"
+                               "0_1_path=/a/g\r\n0_2_path=/a/h\r\n0_2_date=2026/12/07 6:05:09\r\n"
+                               "1_0_path=/b.txt\r\n1_0_date=0:00:00\r\n"
+                               "3_0_path=/d/x\r\n3_0_date=0:00:00\r\n"));
+    ASSERT_TRUE(ReadIni(f.app));
+    ASSERT_EQ(f.app.watchList.size(), 2u); // key 3 is past the gap
+    const WatchEntry& a = f.app.watchList[0];
+    EXPECT_TRUE(a.isFolder());
+    EXPECT_EQ(a.SendMailTo, "x@example.com");
+    EXPECT_EQ(a.FileChkMode, 7);
+    EXPECT_EQ(a.MailBdLines, "99999");
+    ASSERT_EQ(a.CheckFiles.size(), 1u); // item 1 has no date: the record ends there
+    const WatchEntry& b = f.app.watchList[1];
+    EXPECT_FALSE(b.isFolder());
+    EXPECT_EQ(b.SendMailTo, "");
+    EXPECT_EQ(b.MailBdLines, "");
+    ASSERT_EQ(b.CheckFiles.size(), 1u);
+    EXPECT_EQ(b.CheckFiles[0].Date, "0:00:00");
+
+    ASSERT_TRUE(WriteIni(f.app));
+    std::string stored = text::decodeFile(readFile(f.watchListFile()));
+    EXPECT_EQ(stored.find("3="), std::string::npos);
+    EXPECT_EQ(stored.find("/d/x"), std::string::npos);
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.watchList.size(), 2u);
+
+    writeFile(f.watchListFile(), "[CheckFolders]\r\n0=/a/\r\n1=NONE\r\n2=/c/\r\n");
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.watchList.size(), 1u);
+}
+
+TEST(Settings, EmptyWatchListLeavesNoFile) {
+    AppFixture f;
+    writeFile(f.watchListFile(), "[CheckFolders]\r\n0=/a/\r\n");
+    ASSERT_TRUE(ReadIni(f.app));
+    f.app.watchList.clear();
+    ASSERT_TRUE(WriteIni(f.app));
+    EXPECT_FALSE(test::exists(f.watchListFile()));
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_TRUE(f.app.watchList.empty());
+}
+
+TEST(Settings, NamesOutsideCp932AndEdgeBlanksSurvive) {
+    AppFixture f;
+    WatchEntry e;
+    e.CheckFolder = "/home/é/監視 /";
+    e.SendMailTo = kMessageDisplay;
+    e.FileChkMode = 7;
+    e.MailBdLines = "99999";
+    e.CheckFiles = {{"/home/é/監視 /trailing ", "2026/12/07 6:05:09"},
+                    {"/home/é/監視 /bad\nname", "2026/12/07 6:05:09"},
+                    {"/home/é/監視 /\"q\"", "0:00:00"}};
+    f.app.watchList = {e};
+    ASSERT_TRUE(WriteIni(f.app));
+    EXPECT_EQ(readFile(f.watchListFile()).substr(0, 3), "\xEF\xBB\xBF");
+    ASSERT_TRUE(ReadIni(f.app));
+    ASSERT_EQ(f.app.watchList.size(), 1u);
+    const WatchEntry& r = f.app.watchList[0];
+    EXPECT_EQ(r.CheckFolder, e.CheckFolder);
+    ASSERT_EQ(r.CheckFiles.size(), 2u); // the name with a line break cannot be stored
+    EXPECT_EQ(r.CheckFiles[0].Path, "/home/é/監視 /trailing ");
+    EXPECT_EQ(r.CheckFiles[1].Path, "/home/é/監視 /\"q\"");
+}
+
+TEST(Settings, BadInputGivesDefaultsWithoutWriting) {
+    AppFixture f;
+    std::string garbage;
+    for (int i = 0; i < 4096; ++i)
+        garbage += static_cast<char>((i * 7919) & 0xFF);
+    const std::string inputs[] = {
+        garbage,
+        "no equals here\r\n=value without key\r\n[InitSetting\r\nCheckSec=\r\n",
+        "[InitSetting]\r\nCheckSec=" + std::string(1 << 20, '9') + "\r\n",
+        "[InitSetting]\r\nMailTitle=first\r\nMailTitle=second\r\n[InitSetting]\r\nMailTitle=third\r\n",
+        "\xEF\xBB\xBF[InitSetting]\r\nMailTitle=件名é\r\n",
+    };
+    for (const std::string& in : inputs) {
+        writeFile(f.settingsFile(), in);
+        writeFile(f.watchListFile(), in);
+        ASSERT_TRUE(ReadIni(f.app));
+        EXPECT_FALSE(f.app.settings.CheckSec.empty());
+        EXPECT_GT(std::stod(f.app.settings.CheckSec), 0);
+        EXPECT_EQ(readFile(f.settingsFile()), in); // nothing written
+    }
+    EXPECT_EQ(f.app.settings.MailTitle, "件名é");
+    writeFile(f.settingsFile(), inputs[3]);
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.MailTitle, "first");
+}
+
+TEST(Settings, UnreadableFileKeepsMemoryAndIsReported) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads every file";
+    AppFixture f;
+    writeFile(f.watchListFile(), "[CheckFolders]\r\n0=/a/\r\n");
+    ASSERT_TRUE(ReadIni(f.app));
+    ::chmod(f.watchListFile().c_str(), 0);
+    EXPECT_FALSE(ReadIni(f.app));
+    EXPECT_EQ(f.app.watchList.size(), 1u);
+    EXPECT_EQ(f.boxes.size(), 1u);
+}
+
+TEST(Settings, FailedWriteLeavesPreviousFilesComplete) {
+    AppFixture f;
+    WatchEntry e;
+    e.CheckFolder = "/a/";
+    e.CheckFiles = {{"/a/x", "0:00:00"}};
+    f.app.watchList = {e};
+    ASSERT_TRUE(WriteIni(f.app));
+    std::string original = f.watchListFile();
+    std::string before = readFile(original);
+    // The file's place is taken by a path whose folder cannot be written.
+    f.app.settings.WatchListFile = f.dir / "missing-folder/kestrovaD.ini";
+    f.app.watchList.push_back(e);
+    EXPECT_FALSE(WriteIni(f.app));
+    EXPECT_EQ(readFile(original), before);
+    auto lines = f.logLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("\tCommonModule\tWriteIni\tシス・エラー\t"), std::string::npos);
+    EXPECT_TRUE(f.boxes.empty()); // a background write shows no box
+}
+
+TEST(Settings, PlainStoredPasswordDeciphersWithoutReport) {
+    AppFixture f;
+    writeSettings(f, "MailFromPass=plaintextpassword\r\n");
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_NE(f.app.settings.MailFromPass, "plaintextpassword");
+    EXPECT_TRUE(f.boxes.empty());
+}

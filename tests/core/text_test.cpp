@@ -1,0 +1,83 @@
+#include "core/DateTime.h"
+#include "core/Numeric.h"
+#include "core/Text.h"
+
+#include <gtest/gtest.h>
+
+using namespace kestrova;
+
+TEST(Text, Cp932RoundTripAndRefusal) {
+    std::string bytes;
+    ASSERT_TRUE(text::toCp932("監視ﾌｧｲﾙ abc", bytes));
+    EXPECT_EQ(bytes.size(), 4u + 4u + 4u); // 2 full-width, 4 half-width kana, " abc"
+    EXPECT_EQ(text::fromCp932(bytes), "監視ﾌｧｲﾙ abc");
+    EXPECT_FALSE(text::toCp932("café", bytes));
+    EXPECT_FALSE(text::toCp932("\xff\xfe", bytes)); // not UTF-8
+    // Undecodable bytes are marked, never dropped or fatal.
+    EXPECT_EQ(text::fromCp932("a\x80" "b"), "a\xEF\xBF\xBD" "b");
+}
+
+TEST(Text, WidthsCountCp932Bytes) {
+    EXPECT_EQ(text::width("abc"), 3);
+    EXPECT_EQ(text::width("監視"), 4);
+    EXPECT_EQ(text::width("ｱｲ"), 2);           // half-width kana: one byte each
+    EXPECT_EQ(text::width("é"), 1);            // outside CP932: display width
+    EXPECT_EQ(text::width("\xF0\x9F\x98\x80"), 2); // emoji: wide
+    EXPECT_EQ(text::width("\xff"), 1);
+}
+
+TEST(Text, CutsNeverSplitACharacter) {
+    EXPECT_EQ(text::headByWidth("ab監視", 3), "ab");
+    EXPECT_EQ(text::headByWidth("ab監視", 4), "ab監");
+    EXPECT_EQ(text::tailByWidth("監視ab", 3), "ab");
+    EXPECT_EQ(text::tailByWidth("監視ab", 4), "視ab");
+    EXPECT_EQ(text::tailByWidth("abc", 10), "abc");
+}
+
+TEST(Text, FileFormFallsBackToUtf8WithMark) {
+    EXPECT_EQ(text::encodeFile("監視"), "\x8A\xC4\x8E\x8B");
+    std::string u = text::encodeFile("/home/é/監視");
+    EXPECT_EQ(u.substr(0, 3), "\xEF\xBB\xBF");
+    EXPECT_EQ(text::decodeFile(u), "/home/é/監視");
+    EXPECT_EQ(text::decodeFile("\x8A\xC4\x8E\x8B"), "監視");
+}
+
+TEST(Text, WatchedTextEncodings) {
+    EXPECT_EQ(text::decodeWatchedText("\xEF\xBB\xBF" "あ"), "あ");
+    EXPECT_EQ(text::decodeWatchedText("あ"), "あ"); // UTF-8 without mark
+    EXPECT_EQ(text::decodeWatchedText(std::string("\xFF\xFE\x42\x30", 4)), "あ");
+    EXPECT_EQ(text::decodeWatchedText(std::string("\xFE\xFF\x30\x42", 4)), "あ");
+    EXPECT_EQ(text::decodeWatchedText("\x82\xA0"), "あ"); // CP932
+}
+
+TEST(Numeric, LeadingNumberRules) {
+    EXPECT_EQ(numericValue("15"), 15);
+    EXPECT_EQ(numericValue("  7.5"), 7.5);
+    EXPECT_EQ(numericValue("-3"), -3);
+    EXPECT_EQ(numericValue("+4x"), 4);
+    EXPECT_EQ(numericValue("15秒"), 15);
+    EXPECT_EQ(numericValue("abc"), 0);
+    EXPECT_EQ(numericValue(""), 0);
+    EXPECT_EQ(numericValue("-"), 0);
+    EXPECT_EQ(numericValue(".5"), 0.5);
+    EXPECT_FALSE(startsWithNumber("abc"));
+    EXPECT_EQ(numberText(15), "15");
+    EXPECT_EQ(numberText(7.5), "7.5");
+}
+
+TEST(DateTimeText, FormatsAndReadsBack) {
+    DateTime t = fromFields(2026, 12, 7, 6, 5, 9);
+    EXPECT_EQ(formatDateTime(t), "2026/12/07 6:05:09");
+    EXPECT_EQ(parseDateTime("2026/12/07 6:05:09"), t);
+    EXPECT_EQ(parseDateTime("2026/12/07 06:05:09"), t);
+    EXPECT_EQ(parseDateTime("2026/12/07"), fromFields(2026, 12, 7, 0, 0, 0));
+    EXPECT_EQ(formatDateTime(0), "0:00:00");
+    EXPECT_EQ(parseDateTime("0:00:00"), 0);
+    EXPECT_EQ(fromFields(1899, 12, 31, 0, 0, 0), 86400);
+    EXPECT_FALSE(parseDateTime("07.12.2026 06:05"));
+    EXPECT_FALSE(parseDateTime("2026/02/30 1:00:00"));
+    EXPECT_FALSE(parseDateTime(""));
+    // A file time read back equals the stored one.
+    DateTime f = fromUnix(1765000000);
+    EXPECT_EQ(parseDateTime(formatDateTime(f)), f);
+}
