@@ -1,0 +1,28 @@
+// Delivering one notification: by mail through libbsmtp, or in the update
+// message window; and the lines of a watched file used as mail body.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kestrova {
+
+struct App;
+
+// State that lives for one check pass.
+struct PassState {
+    bool PopDone = false; // the POP login is done (or given up) for this pass
+};
+
+// Delivers one notification. mailTo: "メッセージ表示", empty, or addresses
+// separated by ",". attachment: a full path or "". Returns true when the
+// mail was sent or the message window was shown.
+bool SendFileUpdMsg(App& app, PassState& pass, const std::string& mailTo,
+                    const std::string& text, const std::string& attachment);
+
+// The first count lines from the first non-empty one (count > 0), or the
+// last -count lines up to the last non-empty one and the empty lines after
+// it (count < 0), each followed by CR LF; "" for a missing file or count 0.
+std::string GetMailMessage(App& app, const std::string& path, std::int32_t count);
+
+} // namespace kestrova

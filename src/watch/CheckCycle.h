@@ -1,0 +1,48 @@
+// The check cycle: a timer that starts a pass when CheckSec seconds have
+// passed, one pass at a time within the process (Checking) and across
+// processes (the named lock "Kestrova3333").
+#pragma once
+
+#include "core/DateTime.h"
+#include "notify/Notifier.h"
+
+#include <QObject>
+#include <QTimer>
+#include <functional>
+
+namespace kestrova {
+
+struct App;
+
+class CheckCycle : public QObject {
+    Q_OBJECT
+public:
+    explicit CheckCycle(App& app, QObject* parent = nullptr);
+
+    // The watch switch of the main window: on sets LastCheckTime to now and
+    // starts the timer; off stops it.
+    void setWatching(bool on);
+    bool watching() const { return FolderCheckTimer.isActive(); }
+
+    // One tick of the timer (public for tests).
+    void FolderCheckTimer_Timer();
+    // One whole pass: reload, scan, dispatch, commit, clean up.
+    void FolderCheckSub();
+
+    QTimer FolderCheckTimer;
+    DateTime LastCheckTime = 0;
+    DateTime LastCheckSecRead = 0;
+    bool Checking = false;
+
+    // The clock, replaceable by tests that count seconds.
+    std::function<DateTime()> now = nowDateTime;
+
+signals:
+    // After every pass (for windows and tests).
+    void passFinished();
+
+private:
+    App& app_;
+};
+
+} // namespace kestrova

@@ -1,0 +1,29 @@
+// Folder scan and change detection: the item rule and the scan of every
+// watch entry against its record.
+#pragma once
+
+#include "core/DateTime.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrova {
+
+struct App;
+
+// The latest modification time of a folder and its direct contents, or a
+// file's time; 0 when the path does not exist.
+DateTime GetFileDate(App& app, const std::string& path);
+
+// The item rule for one recorded item: updates date in place and returns
+// one change line ("追加", "更新" or "削除" ... CR LF) or "".
+std::string UpdateCheckFile(App& app, std::int16_t flags, const std::string& path,
+                            DateTime& date);
+
+// Scans every selected entry of app.watchList against its record, replacing
+// the records in memory. updateLists receives one list per entry (indexed
+// like the watch list). Returns false when the pass must end (logged).
+bool scanWatchList(App& app, std::vector<std::string>& updateLists);
+
+} // namespace kestrova
