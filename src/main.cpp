@@ -3,6 +3,8 @@
 #include "core/App.h"
 #include "core/Startup.h"
 #include "core/UnixSignals.h"
+#include "ui/Desktop.h"
+#include "watch/CheckCycle.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -47,8 +49,21 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", text.c_str());
         return 1;
     }
-    if (options.Interactive && !windows)
-        app.log.interactive = false; // no display: nothing can be shown
+    if (options.Interactive && !windows) {
+        // No display: nothing can be shown, so the run behaves as "b".
+        app.log.interactive = false;
+        app.settings.Interactive = false;
+    }
 
+    // The update message window's timer drives the check cycle in every run.
+    kestrova::CheckCycle cycle(app);
+    std::unique_ptr<kestrova::Desktop> desktop;
+    if (windows) {
+        desktop = std::make_unique<kestrova::Desktop>(app, cycle);
+        if (!desktop->start())
+            return 0; // the running instance came to the front
+    } else {
+        cycle.FolderCheckTimer.start();
+    }
     return qapp->exec();
 }
