@@ -1,0 +1,220 @@
+// libbsmtp against real servers on loopback: aiosmtpd for SMTP, dovecot for
+// POP3. Received mails are judged by Python's email package.
+#include "bsmtp.h"
+#include "servers/TestServers.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+using namespace kestrova::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string send(const std::string& server, const std::string& to, const std::string& from,
+                 const std::string& subject, const std::string& body,
+                 const std::string& attachment = "") {
+    char* result = SendMail(server.c_str(), to.c_str(), from.c_str(), subject.c_str(), body.c_str(),
+                            attachment.c_str());
+    std::string text = result;
+    BsmtpFree(result);
+    return text;
+}
+
+std::pair<int, std::string> pop(const std::string& server, const std::string& user,
+                                const std::string& password) {
+    char* error = nullptr;
+    const int ok = RcvMail(server.c_str(), user.c_str(), password.c_str(), "STAT", "/tmp", &error);
+    std::string text = error;
+    BsmtpFree(error);
+    return {ok, text};
+}
+
+// Sets an environment variable for one scope.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const char* value) : name(name) { setenv(name, value, 1); }
+    ~ScopedEnv() { unsetenv(name); }
+    const char* name;
+};
+
+const std::string kSubject = "【更新通知】監視フォルダ「報告書」でファイルが更新されました "
+                             "(長い件名は複数の encoded-word に分けて折り返されること)";
+const std::string kBody = "更新\tPC01\t/home/共有/報告書.xlsx\t2024/05/01 12:34:56\r\n"
+                          "追加\tPC01\t/home/共有/議事録.txt\r\n";
+
+} // namespace
+
+TEST(Bsmtp, JapaneseMailWithAttachmentArrivesThroughEveryAuthMethod) {
+    TempDir files;
+    const fs::path attachment = files.path() / "報告書 2024年5月.bin";
+    std::string data(1 << 20, '\0');
+    std::mt19937 random(42);
+    for (char& c : data)
+        c = static_cast<char>(random());
+    writeFile(attachment, data);
+
+    for (const std::string method : {"LOGIN", "PLAIN", "CRAM-MD5"}) {
+        SCOPED_TRACE(method);
+        SmtpServer smtp({.auth = method, .user = "sender", .password = "p@ss:wörd"});
+        const std::string from = "監視くん*<watch@example.com>\tsender:p@ss:wörd\t" + method;
+        ASSERT_EQ(send(smtp.address(), "ops@example.com\tboss@example.org", from, kSubject, kBody,
+                       attachment),
+                  "");
+        const auto received = smtp.waitForMessages(1);
+        ASSERT_EQ(received.size(), 1u);
+        const ParsedMail mail = parseEml(received[0]);
+        EXPECT_EQ(mail.subject, kSubject);
+        EXPECT_EQ(mail.fromName, "監視くん*");
+        EXPECT_EQ(mail.fromAddress, "watch@example.com");
+        EXPECT_EQ(mail.to, (std::vector<std::string>{"ops@example.com", "boss@example.org"}));
+        EXPECT_EQ(mail.body, kBody);
+        EXPECT_EQ(mail.attachmentCount, 1);
+        EXPECT_EQ(mail.attachmentName, "報告書 2024年5月.bin");
+        EXPECT_EQ(mail.attachmentBytes, 1 << 20);
+        EXPECT_EQ(mail.attachmentSha256, sha256Hex(attachment));
+        EXPECT_EQ(mail.defects, 0);
+        for (const char* header : {"Date", "Message-ID", "MIME-Version", "Subject", "To"})
+            EXPECT_NE(std::find(mail.headerNames.begin(), mail.headerNames.end(), header),
+                      mail.headerNames.end())
+                << header;
+        // Folded headers and base64 keep every line short and CR LF terminated.
+        size_t start = 0;
+        for (size_t end; (end = mail.raw.find("\r\n", start)) != std::string::npos;
+             start = end + 2) {
+            EXPECT_LE(end - start, 78u);
+            EXPECT_EQ(mail.raw.substr(start, end - start).find('\n'), std::string::npos);
+        }
+        const Envelope envelope = readEnvelope(received[0]);
+        EXPECT_EQ(envelope.mailFrom, "watch@example.com");
+        EXPECT_TRUE(envelope.authenticated);
+    }
+}
+
+TEST(Bsmtp, WrongCredentialsGiveAnErrorWithoutThePassword) {
+    SmtpServer smtp({.auth = "LOGIN"});
+    const std::string error = send(smtp.address(), "ops@example.com",
+                                   "W<watch@example.com>\tsender:Wr0ngPass\tLOGIN", "s", "b");
+    EXPECT_NE(error.find("127.0.0.1:" + std::to_string(smtp.port())), std::string::npos);
+    EXPECT_NE(error.find("535"), std::string::npos) << error;
+    EXPECT_NE(error.find("認証"), std::string::npos) << error;
+    EXPECT_EQ(error.find("Wr0ngPass"), std::string::npos) << error;
+    EXPECT_TRUE(smtp.messages().empty());
+
+    EXPECT_NE(
+        send(smtp.address(), "ops@example.com", "watch@example.com\tsender:secret\tNTLM", "s", "b")
+            .find("NTLM"),
+        std::string::npos);
+}
+
+TEST(Bsmtp, DotLinesAndConcurrentCallsSurvive) {
+    SmtpServer smtp;
+    const std::string body = ".\r\n..\r\n.start\r\nmiddle\r\n.\r\nend.\r\n";
+    std::vector<std::thread> workers;
+    std::vector<std::string> results(4);
+    for (size_t i = 0; i < results.size(); ++i)
+        workers.emplace_back([&, i] {
+            results[i] = send(smtp.address(), " ops@example.com \t\t", "watch@example.com",
+                              "dots " + std::to_string(i), body);
+        });
+    for (auto& w : workers)
+        w.join();
+    for (const std::string& r : results)
+        EXPECT_EQ(r, "");
+    const auto received = smtp.waitForMessages(4);
+    ASSERT_EQ(received.size(), 4u);
+    for (const fs::path& eml : received) {
+        const ParsedMail mail = parseEml(eml);
+        EXPECT_EQ(mail.body, body);
+        EXPECT_EQ(mail.to, std::vector<std::string>{"ops@example.com"});
+    }
+}
+
+TEST(Bsmtp, HeaderInjectionDoesNotAddHeaders) {
+    SmtpServer smtp;
+    ASSERT_EQ(send(smtp.address(), "ops@example.com", "Name\r\nX-Evil: 1<watch@example.com>",
+                   "Hello\r\nBcc: evil@example.com\r\n", "body"),
+              "");
+    const auto received = smtp.waitForMessages(1);
+    ASSERT_EQ(received.size(), 1u);
+    const ParsedMail mail = parseEml(received[0]);
+    EXPECT_EQ(mail.headerNames, (std::vector<std::string>{
+                                    "Date", "From", "To", "Subject", "Message-ID", "MIME-Version",
+                                    "Content-Type", "Content-Transfer-Encoding"}));
+    EXPECT_EQ(mail.subject.find_first_of("\r\n"), std::string::npos);
+    EXPECT_EQ(readEnvelope(received[0]).rcptTo, std::vector<std::string>{"ops@example.com"});
+
+    for (const char* to : {"ops@example.com\r\nBcc: evil@example.com",
+                           "ops@example.com>\r\nRCPT TO:<evil@example.com"}) {
+        const std::string error = send(smtp.address(), to, "watch@example.com", "s", "b");
+        EXPECT_NE(error.find("送信先"), std::string::npos) << error;
+    }
+    EXPECT_NE(send(smtp.address(), "ops@example.com", "watch@example.com\r\nX: y", "s", "b"), "");
+    EXPECT_EQ(smtp.messages().size(), 1u);
+}
+
+TEST(Bsmtp, ServerFailuresAreReported) {
+    {
+        SmtpServer refusing({.refuseFirst = 1});
+        const std::string error =
+            send(refusing.address(), "ops@example.com", "watch@example.com", "s", "b");
+        EXPECT_NE(error.find("451"), std::string::npos) << error;
+        EXPECT_EQ(send(refusing.address(), "ops@example.com", "watch@example.com", "s", "b"), "");
+    }
+    {
+        SmtpServer closing({.mode = "close"});
+        EXPECT_NE(send(closing.address(), "ops@example.com", "watch@example.com", "s", "b"), "");
+        EXPECT_TRUE(closing.messages().empty());
+    }
+    {
+        SmtpServer silent({.mode = "silent"});
+        ScopedEnv timeout("BSMTP_TIMEOUT", "2");
+        const auto start = std::chrono::steady_clock::now();
+        const std::string error =
+            send(silent.address(), "ops@example.com", "watch@example.com", "s", "b");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        EXPECT_NE(error.find("時間内に応答しませんでした"), std::string::npos) << error;
+    }
+    {
+        SmtpServer tls({.startTlsSelfSigned = true});
+        const std::string error =
+            send(tls.address(), "ops@example.com", "watch@example.com", "s", "b");
+        EXPECT_NE(error.find("証明書"), std::string::npos) << error;
+        EXPECT_TRUE(tls.messages().empty());
+    }
+    const std::string down = "127.0.0.1:" + std::to_string(freePort());
+    EXPECT_NE(send(down, "ops@example.com", "watch@example.com", "s", "b").find("接続できません"),
+              std::string::npos);
+    SmtpServer smtp;
+    EXPECT_NE(send(smtp.address(), "ops@example.com", "watch@example.com", "s", "b",
+                   "/nonexistent/添付.txt")
+                  .find("/nonexistent/添付.txt"),
+              std::string::npos);
+    EXPECT_NE(send(smtp.address(), "", "watch@example.com", "s", "b"), "");
+    EXPECT_TRUE(smtp.messages().empty());
+}
+
+TEST(Bsmtp, PopLoginVariants) {
+    Pop3Server server;
+    const std::string host = "127.0.0.1", port = std::to_string(server.port());
+    for (const std::string& address : {host + ":" + port, host + "\t" + port}) {
+        SCOPED_TRACE(address);
+        EXPECT_EQ(pop(address, server.user(), server.password()), std::make_pair(1, std::string()));
+        EXPECT_EQ(pop(address, server.user(), "a " + server.password()),
+                  std::make_pair(1, std::string()));
+    }
+    EXPECT_NE(readFile(server.logFile()).find("method=APOP"), std::string::npos);
+
+    const auto [ok, error] = pop(host + ":" + port, server.user(), "a Secret-Wrong");
+    EXPECT_EQ(ok, 0);
+    EXPECT_NE(error.find("認証"), std::string::npos) << error;
+    EXPECT_EQ(error.find("Secret-Wrong"), std::string::npos) << error;
+
+    const auto [downOk, downError] =
+        pop(host + "\t" + std::to_string(freePort()), server.user(), server.password());
+    EXPECT_EQ(downOk, 0);
+    EXPECT_NE(downError.find("接続できません"), std::string::npos) << downError;
+}

@@ -1,0 +1,154 @@
+// Real mail servers on loopback for tests, started and stopped by the test.
+//
+//   using namespace kestrova::test;
+//   SmtpServer smtp({.auth = "CRAM-MD5"});   // listening when constructed
+//   SendMail(smtp.address().c_str(), ...);   // "127.0.0.1:<port>"
+//   auto files = smtp.waitForMessages(1);    // received .eml files, in order
+//   ParsedMail m = parseEml(files[0]);       // decoded by Python's email package
+//   Envelope e = readEnvelope(files[0]);     // MAIL FROM / RCPT TO as received
+//
+//   Pop3Server pop;                          // dovecot, user "popuser" / "poppass"
+//   RcvMail(pop.address().c_str(), ...);     // or "127.0.0.1\t<port>"
+//
+// SMTP: tests/servers/smtp_server.py (python3-aiosmtpd). SmtpServerOptions
+// selects the offered AUTH mechanism (only that one, and then AUTH is
+// required), fixed credentials, refusing the first N messages with 451, a
+// server that closes the connection inside DATA ("close"), one that never
+// answers ("silent"), and STARTTLS with a self-signed certificate.
+// POP3: /usr/sbin/dovecot (dovecot-pop3d) with its own configuration in a
+// temporary folder; USER/PASS, SASL PLAIN and APOP.
+// Python is /usr/bin/python3 unless KESTROVA_PYTHON names another one.
+// Servers are stopped (and their folders removed) by the destructors.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kestrova::test {
+
+// A folder below $TMPDIR (or /tmp) removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// A child process started with posix_spawn from an argv list; terminated
+// (SIGTERM, then SIGKILL) by stop() or the destructor.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::vector<std::string>& argv,
+                          const std::filesystem::path& logFile = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    bool running();
+    void stop();
+
+private:
+    pid_t pid_ = -1;
+};
+
+struct RunResult {
+    int exitCode = -1;
+    std::string output; // standard output
+};
+// Runs a program to completion and captures its standard output.
+RunResult runProgram(const std::vector<std::string>& argv);
+
+std::string python();
+std::filesystem::path serversDir();
+// A TCP port on 127.0.0.1 that nothing listens on at the moment.
+int freePort();
+bool waitForPort(int port, std::chrono::milliseconds timeout);
+
+struct SmtpServerOptions {
+    std::string auth = "none"; // none | LOGIN | PLAIN | CRAM-MD5
+    std::string user = "sender";
+    std::string password = "secret";
+    int refuseFirst = 0;
+    std::string mode = "normal"; // normal | close | silent
+    bool startTlsSelfSigned = false;
+};
+
+class SmtpServer {
+public:
+    explicit SmtpServer(SmtpServerOptions options = {});
+    int port() const { return port_; }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    const std::filesystem::path& mailDir() const { return dir_.path(); }
+    // The .eml files received so far, oldest first.
+    std::vector<std::filesystem::path> messages() const;
+    // Waits until at least count messages are there; returns them.
+    std::vector<std::filesystem::path>
+    waitForMessages(size_t count,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    const SmtpServerOptions& options() const { return options_; }
+
+private:
+    SmtpServerOptions options_;
+    TempDir dir_;
+    TempDir work_;
+    int port_ = 0;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+class Pop3Server {
+public:
+    explicit Pop3Server(std::string user = "popuser", std::string password = "poppass");
+    ~Pop3Server();
+    int port() const { return port_; }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    const std::string& user() const { return user_; }
+    const std::string& password() const { return password_; }
+    std::filesystem::path logFile() const { return dir_.path() / "dovecot.log"; }
+
+private:
+    std::string user_;
+    std::string password_;
+    TempDir dir_;
+    int port_ = 0;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+struct ParsedMail {
+    std::string subject;
+    std::string fromName;
+    std::string fromAddress;
+    std::vector<std::string> to;
+    std::vector<std::string> toNames;
+    std::string body; // first text/plain part, decoded
+    bool hasBody = false;
+    int attachmentCount = 0;
+    std::string attachmentName; // first attachment
+    long long attachmentBytes = -1;
+    std::string attachmentSha256;
+    std::vector<std::string> headerNames; // top-level headers in order
+    int defects = 0;                      // problems the parser noticed
+    std::string raw;                      // the file as received
+};
+ParsedMail parseEml(const std::filesystem::path& eml);
+
+struct Envelope {
+    std::string mailFrom;
+    std::vector<std::string> rcptTo;
+    bool authenticated = false;
+};
+// The envelope stored beside an .eml received by SmtpServer.
+Envelope readEnvelope(const std::filesystem::path& eml);
+
+std::string readFile(const std::filesystem::path& file);
+void writeFile(const std::filesystem::path& file, const std::string& data);
+std::string sha256Hex(const std::filesystem::path& file);
+
+} // namespace kestrova::test
