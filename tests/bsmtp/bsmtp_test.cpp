@@ -94,6 +94,44 @@ TEST(Bsmtp, JapaneseMailWithAttachmentArrivesThroughEveryAuthMethod) {
     }
 }
 
+TEST(Bsmtp, NamesAndEdgeCasesSurviveTheMimeParser) {
+    struct Case {
+        std::string fileName;
+        size_t bytes; // attachment size; chunk and line boundaries matter
+        std::string subject, from, to, body, expectedBody, fromName, toName;
+    };
+    const std::vector<Case> cases = {
+        {"report \"final\" v2.txt", 0, "Plain ASCII subject " + std::string(100, 'y'),
+         "watch@example.com", "Boss Name <boss@example.com>", "", "", "", "Boss Name"},
+        {"とても長い日本語のファイル名を持つ添付ファイルの例です、名前が続きます.lzh", 57 * 64, "",
+         "\"Quoted, Name\"<watch@example.com>", "boss@example.com", "a\nb\n", "a\r\nb\r\n",
+         "Quoted, Name", ""},
+        {"x.bin", 57 * 64 + 1, "=?UTF-8?B?not-an-encoded-word?=", "x<watch@example.com>",
+         "ボス<boss@example.com>", "last line without end", "last line without end", "x", "ボス"},
+    };
+    SmtpServer smtp;
+    TempDir files;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.fileName);
+        const fs::path file = files.path() / c.fileName;
+        writeFile(file, std::string(c.bytes, static_cast<char>('A' + i)));
+        ASSERT_EQ(send(smtp.address(), c.to, c.from, c.subject, c.body, file), "");
+        const auto received = smtp.waitForMessages(i + 1);
+        ASSERT_EQ(received.size(), i + 1);
+        const ParsedMail mail = parseEml(received[i]);
+        EXPECT_EQ(mail.subject, c.subject);
+        EXPECT_EQ(mail.fromName, c.fromName);
+        EXPECT_EQ(mail.fromAddress, "watch@example.com");
+        EXPECT_EQ(mail.toNames, std::vector<std::string>{c.toName});
+        EXPECT_EQ(mail.body, c.expectedBody);
+        EXPECT_EQ(mail.attachmentName, c.fileName);
+        EXPECT_EQ(mail.attachmentBytes, static_cast<long long>(c.bytes));
+        EXPECT_EQ(mail.attachmentSha256, sha256Hex(file));
+        EXPECT_EQ(mail.defects, 0);
+    }
+}
+
 TEST(Bsmtp, WrongCredentialsGiveAnErrorWithoutThePassword) {
     SmtpServer smtp({.auth = "LOGIN"});
     const std::string error = send(smtp.address(), "ops@example.com",
