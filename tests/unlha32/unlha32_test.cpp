@@ -231,6 +231,14 @@ TEST_F(Unlha32Test, SingleFileAndNamesOutsideCp932) {
     const fs::path lzh2 = dir / "odd.lzh";
     ASSERT_EQ(archive("-n1c1gm1", lzh2, {odd}), 0) << message;
     expectExtracts(lzh2, {{odd, "odd"}});
+
+    // A 205-byte name makes a 256-byte header, whose low size byte must not be 0.
+    const std::string longName = std::string(201, 'n') + ".txt";
+    writeAll(base / longName, "long");
+    const fs::path lzh3 = dir / "long.lzh";
+    ASSERT_EQ(archive("-n1c1gm1", lzh3, {longName, "report.txt"}), 0) << message;
+    EXPECT_NE(readAll(lzh3)[0], '\0');
+    expectExtracts(lzh3, {{longName, "long"}, {"report.txt", pseudoText(5000, 8)}});
 }
 
 TEST_F(Unlha32Test, FailuresLeaveNoArchiveAndNamePath) {
