@@ -160,7 +160,8 @@ std::string CurlSession::reason(CURLcode code, const std::string& localFailure) 
     const bool temporary = protocol_ != "POP" && refused && lastReply_[0] == '4';
     const std::string later = temporary ? "一時的な拒否なので、時間をおいて再び試せます。" : "";
     if (code == CURLE_LOGIN_DENIED || (refused && startsWith(step_, "認証")))
-        return "認証に失敗しました。ユーザー名、パスワード、認証方式を確認してください。" + later;
+        return std::string("認証に失敗しました。ユーザー名、パスワード、") +
+               (protocol_ == "POP" ? "APOP の設定" : "認証方式") + "を確認してください。" + later;
     if (refused && startsWith(step_, "差出人"))
         return "サーバーが差出人アドレスを受け付けませんでした。" + later;
     if (refused && startsWith(step_, "送信先"))
