@@ -22,7 +22,7 @@ int UnlhaGetVersion(void);
  *   else is rejected. Only the command a exists; it makes a new archive and
  *   refuses to replace an existing file.
  * - Words: archive, then a base folder (a word ending in "/"), then targets.
- *   A target "dir/*" (a pattern in the last part) means the matching files
+ *   A target "dir/" + "*" (a pattern in the last part) means the matching files
  *   directly in dir; a folder target means the whole folder with r, its
  *   direct files without. Quoted words may contain blanks and quotes; a
  *   quote ends the word when followed by the end or by blanks and a quote.
