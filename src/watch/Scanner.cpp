@@ -1,0 +1,390 @@
+#include "watch/Scanner.h"
+
+#include "core/App.h"
+#include "core/FileIo.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <exception>
+#include <fcntl.h>
+#include <optional>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace kestrova {
+
+namespace {
+
+constexpr std::int16_t kNotifyDelete = NotifyDelete;
+constexpr std::int16_t kNotifyUpdate = NotifyUpdate;
+constexpr std::int16_t kNotifyNew = NotifyNew;
+
+// A name that an INI value cannot hold.
+bool hasLineBreak(std::string_view s) {
+    return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
+// Line breaks made visible, so the log keeps one line per entry.
+std::string printable(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 4);
+    for (char c : s) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// Logs once per run for key; a lasting condition must not fill the log or
+// raise a message box at every pass.
+bool firstTime(App& app, const std::string& key) {
+    return app.warnedOnce.insert(key).second;
+}
+
+// Symbolic links count as what they point to; a dangling (or looping) link
+// is a file with its own time.
+bool statFollow(int dirFd, const char* name, struct stat& st) {
+    if (::fstatat(dirFd, name, &st, 0) == 0)
+        return true;
+    int err = errno;
+    if ((err == ENOENT || err == ELOOP) && ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+        return true;
+    errno = err;
+    return false;
+}
+
+bool missingError(int err) {
+    return err == ENOENT || err == ENOTDIR;
+}
+
+// The latest of a folder's own time and the times of its direct entries.
+// A folder that cannot be listed stands for itself (warned once per path).
+DateTime folderDate(App& app, const std::string& path, std::time_t own) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        if (missingError(err))
+            return 0; // gone since it was looked at
+        if (firstTime(app, "list:" + path))
+            app.log.WriteLog(0, LogWarning, "CommonModule", "GetFileDate",
+                             printable(path) + ": " + errnoText(err));
+        return fromUnix(own);
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        int err = errno;
+        ::close(fd);
+        if (firstTime(app, "list:" + path))
+            app.log.WriteLog(0, LogWarning, "CommonModule", "GetFileDate",
+                             printable(path) + ": " + errnoText(err));
+        return fromUnix(own);
+    }
+    std::time_t latest = own;
+    int err = 0;
+    for (;;) {
+        errno = 0;
+        dirent* d = ::readdir(dir);
+        if (!d) {
+            err = errno;
+            break;
+        }
+        const char* name = d->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        struct stat st {};
+        if (statFollow(::dirfd(dir), name, st) && st.st_mtim.tv_sec > latest)
+            latest = st.st_mtim.tv_sec;
+    }
+    ::closedir(dir);
+    if (err != 0) {
+        if (firstTime(app, "date:" + path))
+            app.logError("CommonModule", "GetFileDate", printable(path) + ": " + errnoText(err),
+                         true);
+        return 0;
+    }
+    return fromUnix(latest);
+}
+
+// Date of a path whose stat is known.
+DateTime dateOf(App& app, const std::string& path, const struct stat& st) {
+    if (S_ISDIR(st.st_mode))
+        return folderDate(app, path, st.st_mtim.tv_sec);
+    return fromUnix(st.st_mtim.tv_sec);
+}
+
+// Whether path exists (as file, folder or link) and its stat; failures
+// other than "not there" are logged once per path and read as absent.
+bool statPath(App& app, const std::string& path, struct stat& st) {
+    if (statFollow(AT_FDCWD, path.c_str(), st))
+        return true;
+    int err = errno;
+    if (!missingError(err) && firstTime(app, "date:" + path))
+        app.logError("CommonModule", "GetFileDate", printable(path) + ": " + errnoText(err), true);
+    return false;
+}
+
+std::string changeLine(const App& app, const char* label, const std::string& path, DateTime date) {
+    std::string when = formatDateTime(date);
+    const std::string& host = app.settings.ComputerName;
+    std::string line;
+    line.reserve(std::char_traits<char>::length(label) + host.size() + path.size() + when.size() +
+                 5);
+    line += label;
+    line += ' ';
+    line += host;
+    line += ' ';
+    line += path;
+    line += ' ';
+    line += when;
+    line += "\r\n";
+    return line;
+}
+
+// The item rule with the clock read only when a line needs it.
+std::string itemRule(App& app, std::int16_t flags, const std::string& path, DateTime& date) {
+    struct stat st {};
+    if (statPath(app, path, st)) {
+        DateTime found = dateOf(app, path, st);
+        if (date == 0 && (flags & kNotifyNew)) {
+            date = found;
+            return changeLine(app, "追加", path, nowDateTime());
+        }
+        bool changed = found > date + 10 || found < date;
+        date = found;
+        if ((flags & kNotifyUpdate) && changed)
+            return changeLine(app, "更新", path, found);
+        return {};
+    }
+    bool wasThere = date != 0;
+    date = 0;
+    if (wasThere && (flags & kNotifyDelete))
+        return changeLine(app, "削除", path, nowDateTime());
+    return {};
+}
+
+// One listed entry of a watched folder.
+struct Listed {
+    std::string_view name; // points into names
+    bool isDir;
+};
+
+// Files first, then folders, each in the order readdir gives them. Names
+// holding a line break are left out (warned once per run).
+bool listFolder(App& app, DIR* dir, const std::string& folder, std::string& names,
+                std::vector<Listed>& out, int& err) {
+    std::vector<std::pair<size_t, size_t>> files, folders; // offsets into names
+    for (;;) {
+        errno = 0;
+        dirent* d = ::readdir(dir);
+        if (!d) {
+            err = errno;
+            break;
+        }
+        const char* name = d->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        std::string_view n(name);
+        if (hasLineBreak(n)) {
+            std::string full = folder + std::string(n);
+            if (firstTime(app, "name:" + full))
+                app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
+                                 "改行を含む名前は記録できないため監視から除外します: " +
+                                     printable(full));
+            continue;
+        }
+        bool isDir = false;
+        if (d->d_type == DT_DIR) {
+            isDir = true;
+        } else if (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            isDir = statFollow(::dirfd(dir), name, st) && S_ISDIR(st.st_mode);
+        }
+        (isDir ? folders : files).emplace_back(names.size(), n.size());
+        names.append(n);
+    }
+    if (err != 0)
+        return false;
+    out.reserve(files.size() + folders.size());
+    std::string_view all(names);
+    for (auto [pos, len] : files)
+        out.push_back({all.substr(pos, len), false});
+    for (auto [pos, len] : folders)
+        out.push_back({all.substr(pos, len), true});
+    return true;
+}
+
+// A recorded date text read back once; a text that does not parse ends the
+// pass.
+bool parseRecorded(App& app, const CheckFile& item, DateTime& out) {
+    std::optional<DateTime> d = parseDateTime(item.Date);
+    if (!d) {
+        app.logError("MsgForm", "FolderCheckSub",
+                     "日付を読み取れません: " + printable(item.Path) + " = " + printable(item.Date),
+                     false);
+        return false;
+    }
+    out = *d;
+    return true;
+}
+
+// Scans one folder entry. record stays empty when the folder is missing
+// (its record is kept as it is).
+bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFile>>& record,
+                std::string& list) {
+    const std::string& folder = e.CheckFolder;
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        // A missing folder keeps its record; so does one that cannot be
+        // listed, which is warned about once rather than failing every pass.
+        if (!missingError(err) && firstTime(app, "list:" + folder))
+            app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
+                             printable(folder) + ": " + errnoText(err));
+        return true;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        int err = errno;
+        ::close(fd);
+        app.logError("MsgForm", "FolderCheckSub", printable(folder) + ": " + errnoText(err), false);
+        return false;
+    }
+    struct DirCloser {
+        DIR* d;
+        ~DirCloser() { ::closedir(d); }
+    } closer{dir};
+
+    std::vector<CheckFile> work = e.CheckFiles;
+    std::vector<DateTime> dates(work.size());
+    for (size_t i = 0; i < work.size(); ++i)
+        if (!parseRecorded(app, work[i], dates[i]))
+            return false;
+    std::vector<DateTime> before = dates;
+
+    const auto flags = static_cast<std::int16_t>(e.FileChkMode);
+    std::string out;
+    for (size_t i = 0; i < work.size(); ++i)
+        out += UpdateCheckFile(app, flags, work[i].Path, dates[i]);
+
+    std::string names;
+    std::vector<Listed> listed;
+    int err = 0;
+    if (!listFolder(app, dir, folder, names, listed, err)) {
+        app.logError("MsgForm", "FolderCheckSub", printable(folder) + ": " + errnoText(err), false);
+        return false;
+    }
+
+    // Index of recorded names below this folder. The record never
+    // reallocates while the index is in use, so the views stay valid.
+    // Listed names are unique, so entries appended below never need to be
+    // found again: the index gives the same answers as a search of the
+    // whole growing record.
+    work.reserve(work.size() + listed.size());
+    std::unordered_set<std::string_view> known;
+    known.reserve(work.size());
+    for (const CheckFile& f : work) {
+        std::string_view p(f.Path);
+        if (p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0)
+            known.insert(p.substr(folder.size()));
+    }
+    for (const Listed& item : listed) {
+        if (known.count(item.name))
+            continue;
+        std::string path;
+        path.reserve(folder.size() + item.name.size());
+        path += folder;
+        path += item.name;
+        DateTime date = GetFileDate(app, path);
+        if (e.FileChkMode & NotifyNew)
+            out += changeLine(app, "追加", path, date);
+        work.push_back({std::move(path), {}});
+        dates.push_back(date);
+        before.push_back(-1); // never equal: the text is made below
+    }
+
+    std::vector<CheckFile> kept;
+    kept.reserve(work.size());
+    for (size_t i = 0; i < work.size(); ++i) {
+        if (dates[i] == 0)
+            continue;
+        if (dates[i] != before[i])
+            work[i].Date = formatDateTime(dates[i]);
+        kept.push_back(std::move(work[i]));
+    }
+    record = std::move(kept);
+    list = std::move(out);
+    return true;
+}
+
+} // namespace
+
+DateTime GetFileDate(App& app, const std::string& path) {
+    try {
+        struct stat st {};
+        if (!statPath(app, path, st))
+            return 0;
+        return dateOf(app, path, st);
+    } catch (const std::exception& ex) {
+        app.logError("CommonModule", "GetFileDate", ex.what(), true);
+        return 0;
+    }
+}
+
+std::string UpdateCheckFile(App& app, std::int16_t flags, const std::string& path, DateTime& date) {
+    try {
+        return itemRule(app, flags, path, date);
+    } catch (const std::exception& ex) {
+        app.logError("MsgForm", "UpdateCheckFile", ex.what(), true);
+        return {};
+    }
+}
+
+bool scanWatchList(App& app, std::vector<std::string>& updateLists) {
+    try {
+        const size_t count = app.watchList.size();
+        updateLists.assign(count, std::string());
+        // New records are held apart until every entry is scanned, so a
+        // failed pass leaves memory as it was read.
+        std::vector<std::optional<std::vector<CheckFile>>> records(count);
+        for (size_t n = 0; n < count; ++n) {
+            const WatchEntry& e = app.watchList[n];
+            if (!app.settings.Interactive && !e.mailsTo())
+                continue;
+            if (e.isFolder()) {
+                if (!scanFolder(app, e, records[n], updateLists[n]))
+                    return false;
+                continue;
+            }
+            if (e.CheckFiles.empty())
+                continue;
+            DateTime date = 0;
+            if (!parseRecorded(app, e.CheckFiles[0], date))
+                return false;
+            DateTime old = date;
+            updateLists[n] = UpdateCheckFile(app, static_cast<std::int16_t>(e.FileChkMode),
+                                             e.CheckFiles[0].Path, date);
+            if (date != old) {
+                std::vector<CheckFile> record = e.CheckFiles;
+                record[0].Date = formatDateTime(date);
+                records[n] = std::move(record);
+            }
+        }
+        for (size_t n = 0; n < count; ++n)
+            if (records[n])
+                app.watchList[n].CheckFiles = std::move(*records[n]);
+        return true;
+    } catch (const std::exception& ex) {
+        app.logError("MsgForm", "FolderCheckSub", ex.what(), false);
+        return false;
+    }
+}
+
+} // namespace kestrova
