@@ -223,6 +223,14 @@ TEST(Bsmtp, ServerFailuresAreReported) {
         EXPECT_NE(error.find("証明書"), std::string::npos) << error;
         EXPECT_TRUE(tls.messages().empty());
     }
+    // Port 465 speaks TLS from the start; the untrusted certificate proves it.
+    if (!waitForPort(465, std::chrono::milliseconds(0))) {
+        SmtpServer smtps({.implicitTlsSelfSigned = true, .port = 465});
+        const std::string error =
+            send("127.0.0.1:465", "ops@example.com", "watch@example.com", "s", "b");
+        EXPECT_NE(error.find("証明書"), std::string::npos) << error;
+        EXPECT_TRUE(smtps.messages().empty());
+    }
     const std::string down = "127.0.0.1:" + std::to_string(freePort());
     EXPECT_NE(send(down, "ops@example.com", "watch@example.com", "s", "b").find("接続できません"),
               std::string::npos);

@@ -195,8 +195,9 @@ SmtpServer::SmtpServer(SmtpServerOptions options) : options_(std::move(options))
                                      "--user",         options_.user,
                                      "--password",     options_.password,
                                      "--refuse-first", std::to_string(options_.refuseFirst),
-                                     "--mode",         options_.mode};
-    if (options_.startTlsSelfSigned) {
+                                     "--mode",         options_.mode,
+                                     "--port",         std::to_string(options_.port)};
+    if (options_.startTlsSelfSigned || options_.implicitTlsSelfSigned) {
         const fs::path cert = work_.path() / "cert.pem", key = work_.path() / "key.pem";
         const RunResult made = runProgram(
             {"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
@@ -204,6 +205,8 @@ SmtpServer::SmtpServer(SmtpServerOptions options) : options_(std::move(options))
         if (made.exitCode != 0)
             throw std::runtime_error("openssl could not make a test certificate");
         argv.insert(argv.end(), {"--cert", cert.string(), "--key", key.string()});
+        if (options_.implicitTlsSelfSigned)
+            argv.push_back("--implicit-tls");
     }
     const fs::path log = work_.path() / "smtp.log";
     process_ = std::make_unique<ChildProcess>(argv, log);

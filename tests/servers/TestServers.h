@@ -77,8 +77,10 @@ struct SmtpServerOptions {
     std::string user = "sender";
     std::string password = "secret";
     int refuseFirst = 0;
-    std::string mode = "normal"; // normal | close | silent
-    bool startTlsSelfSigned = false;
+    std::string mode = "normal";        // normal | close | silent
+    bool startTlsSelfSigned = false;    // STARTTLS with a self-signed certificate
+    bool implicitTlsSelfSigned = false; // TLS from the first byte, same certificate
+    int port = 0;                       // 0: any free port
 };
 
 class SmtpServer {

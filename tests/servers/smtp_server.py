@@ -8,6 +8,7 @@ message as <outdir>/NNNN.eml with its envelope in NNNN.json.
 Modes:  normal    - ordinary server
         close     - closes the connection after the first DATA line
         silent    - accepts connections and never says anything
+TLS:    --cert/--key offer STARTTLS, with --implicit-tls TLS from the start
 Auth:   none | LOGIN | PLAIN | CRAM-MD5 (only that mechanism is offered and
         authentication is required; user and password are fixed by options)
 """
@@ -103,7 +104,8 @@ async def main(options):
         tls.load_cert_chain(options.cert, options.key)
 
     def factory():
-        kwargs = dict(hostname="test.invalid", loop=loop, tls_context=tls,
+        starttls = None if options.implicit_tls else tls
+        kwargs = dict(hostname="test.invalid", loop=loop, tls_context=starttls,
                       auth_require_tls=False)
         if options.auth != "none":
             kwargs.update(auth_required=True, authenticator=authenticator(options),
@@ -113,7 +115,8 @@ async def main(options):
     if options.mode == "silent":
         server = await asyncio.start_server(silent, "127.0.0.1", options.port)
     else:
-        server = await loop.create_server(factory, "127.0.0.1", options.port)
+        server = await loop.create_server(factory, "127.0.0.1", options.port,
+                                          ssl=tls if options.implicit_tls else None)
     port = server.sockets[0].getsockname()[1]
     with open(os.path.join(options.outdir, "port.tmp"), "w") as f:
         f.write(str(port))
@@ -135,4 +138,6 @@ if __name__ == "__main__":
     p.add_argument("--mode", default="normal", choices=("normal", "close", "silent"))
     p.add_argument("--cert", help="offer STARTTLS with this certificate (PEM)")
     p.add_argument("--key")
+    p.add_argument("--implicit-tls", action="store_true",
+                   help="TLS from the first byte (as on port 465) instead of STARTTLS")
     asyncio.run(main(p.parse_args()))
