@@ -93,10 +93,11 @@ CurlSession::~CurlSession() {
     curl_easy_cleanup(curl_);
 }
 
-void CurlSession::setTimeouts(std::uintmax_t extraSeconds) {
+void CurlSession::setTimeouts(std::uintmax_t uploadBytes) {
     const double connect = secondsFromEnvironment("BSMTP_CONNECT_TIMEOUT", kConnectSeconds);
-    const double total =
-        secondsFromEnvironment("BSMTP_TIMEOUT", kTotalSeconds + static_cast<double>(extraSeconds));
+    const double total = secondsFromEnvironment(
+        "BSMTP_TIMEOUT",
+        kTotalSeconds + static_cast<double>(uploadBytes / kAllowanceBytesPerSecond));
     connectMs_ = std::lround(std::min(connect, 86400.0) * 1000);
     totalMs_ = std::lround(std::min(total, 86400.0) * 1000);
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, connectMs_);

@@ -23,7 +23,8 @@ public:
     CurlSession& operator=(const CurlSession&) = delete;
 
     CURL* handle() const { return curl_; }
-    void setTimeouts(std::uintmax_t extraSeconds);
+    // uploadBytes: size of an attachment, for the extra allowance.
+    void setTimeouts(std::uintmax_t uploadBytes);
     // Runs the transfer; returns "" or the error sentence. action is the verb
     // phrase of the sentence ("への送信", "へのログイン"); secret is kept out of it.
     std::string perform(const std::string& action, const std::string& secret,

@@ -90,7 +90,7 @@ std::string sendMail(const std::string& serverText, const std::string& to, const
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, &readMessage);
     curl_easy_setopt(curl, CURLOPT_READDATA, &source);
-    session.setTimeouts(source.attachmentBytes() / (64 * 1024));
+    session.setTimeouts(source.attachmentBytes());
     return session.perform("への送信", sender.password, source.readError());
 }
 
