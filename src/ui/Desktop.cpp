@@ -1,21 +1,67 @@
 #include "ui/Desktop.h"
 
 #include "core/App.h"
+#include "ui/AppIcon.h"
+#include "ui/LogForm.h"
+#include "ui/MainForm.h"
+#include "ui/MessageBoxes.h"
+#include "ui/MsgForm.h"
+#include "ui/SingleInstance.h"
 #include "watch/CheckCycle.h"
+
+#include <QApplication>
 
 namespace kestrova {
 
-// Placeholder until the windows are built.
 struct Desktop::Impl {
     App& app;
     CheckCycle& cycle;
+    std::unique_ptr<SingleInstance> instance;
+    std::unique_ptr<MsgForm> msgForm;
+    std::unique_ptr<LogForm> logForm;
+    std::unique_ptr<MainForm> mainForm;
 };
 
-Desktop::Desktop(App& app, CheckCycle& cycle) : impl_(new Impl{app, cycle}) {}
-Desktop::~Desktop() = default;
+Desktop::Desktop(App& app, CheckCycle& cycle) : impl_(new Impl{app, cycle, {}, {}, {}, {}}) {}
+
+Desktop::~Desktop() {
+    // The hooks point into the windows: take them down first.
+    App& app = impl_->app;
+    app.log.reloadViewer = nullptr;
+    app.showMessageWindow = nullptr;
+    impl_->mainForm.reset();
+    impl_->logForm.reset();
+    impl_->msgForm.reset();
+}
 
 bool Desktop::start() {
-    impl_->cycle.setWatching(true);
+    Impl& d = *impl_;
+    App& app = d.app;
+    d.instance = std::make_unique<SingleInstance>(app.settings.MainCaption);
+    if (d.instance->askRunningInstance())
+        return false;
+    d.instance->listen();
+
+    // The program lives on in the tray when every window is hidden; it ends
+    // only through the main window.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(AppIcon());
+
+    app.messageBox = [](const MessageBoxRequest& r) { return ShowMessageBox(r); };
+    app.log.messageBox = app.messageBox;
+
+    d.msgForm = std::make_unique<MsgForm>(app);
+    d.logForm = std::make_unique<LogForm>(app);
+    app.log.reloadViewer = [&d] { d.logForm->LoadLogFile(); };
+    app.showMessageWindow = [&d] { d.msgForm->MsgShow(); };
+
+    d.mainForm = std::make_unique<MainForm>(app, d.cycle, *d.logForm, *d.msgForm);
+    QObject::connect(d.mainForm.get(), &MainForm::exitRequested, qApp, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    QObject::connect(d.instance.get(), &SingleInstance::showRequested, d.mainForm.get(),
+                     [&d] { d.mainForm->bringToFront(); });
+    d.mainForm->Form_Load();
+    d.msgForm->Form_Load();
     return true;
 }
 

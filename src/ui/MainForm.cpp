@@ -1,0 +1,545 @@
+#include "ui/MainForm.h"
+
+#include "core/App.h"
+#include "core/DateTime.h"
+#include "core/Numeric.h"
+#include "ui/AppIcon.h"
+#include "ui/ChkModeForm.h"
+#include "ui/EnvSetForm.h"
+#include "ui/FolderChooser.h"
+#include "ui/FolderRow.h"
+#include "ui/LogForm.h"
+#include "ui/MsgForm.h"
+#include "ui/TrayIcon.h"
+#include "ui/WindowPlacement.h"
+#include "watch/CheckCycle.h"
+#include "watch/Scanner.h"
+
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QSystemTrayIcon>
+#include <dirent.h>
+#include <exception>
+#include <stdexcept>
+#include <sys/stat.h>
+
+namespace kestrova {
+
+namespace {
+
+constexpr double kVisibleMarginX = 1000;
+constexpr double kVisibleMarginY = 500;
+constexpr double kListRightMargin = 100;
+constexpr double kListBottomMargin = 50;
+constexpr double kButtonGap = 50;
+constexpr const char* kTitle = "Kestrova";
+constexpr const char* kNoRows = "監視一覧がありません。";
+constexpr const char* kConfirmRemoval = "監視一覧から指定の行を削除してよろしいですか？";
+
+int px(double twips) {
+    return WindowPlacement::toPixelsX(twips);
+}
+int py(double twips) {
+    return WindowPlacement::toPixelsY(twips);
+}
+
+QFont listFont(double points) {
+    QFont font(QStringLiteral("Noto Sans Mono CJK JP"));
+    font.setStyleHint(QFont::Monospace);
+    font.setPointSizeF(points);
+    return font;
+}
+
+// Places a control at its design position (twips), keeping at least the
+// height its font needs.
+void place(QWidget* w, double left, double top, double width, double height) {
+    w->setGeometry(px(left), py(top), std::max(px(width), 1),
+                   std::max(py(height), w->sizeHint().height()));
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool existsAsFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+MainForm::MainForm(App& app, CheckCycle& cycle, LogForm& logForm, MsgForm& msgForm, QWidget* parent)
+    : QWidget(parent, Qt::Window), app_(app), cycle_(cycle), logForm_(logForm), msgForm_(msgForm),
+      tray_(new TrayIcon(this)) {
+    setFont(listFont(9.75));
+    Label1 =
+        new QLabel(QStringLiteral("指定のフォルダ／ファイルを監視し、新規作成、更新、削除された"
+                                  "時にメッセージ（またはメール）で通知します。"),
+                   this);
+    Label3 = new QLabel(QStringLiteral("監視中のフォルダ／ファイル一覧"), this);
+    WatchCheck = new QCheckBox(QStringLiteral("監視中"), this);
+    WatchCheck->setFont(listFont(8.25));
+    FileListAddButton = new QPushButton(QStringLiteral("監視ファイル追加"), this);
+    FolderListAddButton = new QPushButton(QStringLiteral("監視フォルダ追加"), this);
+    FolderListDelButton = new QPushButton(QStringLiteral("監視一覧削除"), this);
+    ChkModeButton = new QPushButton(QStringLiteral("通知方法設定"), this);
+    EnvSetButton = new QPushButton(QStringLiteral("共通設定"), this);
+    FolderList = new QListWidget(this);
+    FolderList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    FolderList->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    FolderList->setObjectName(QStringLiteral("FolderList"));
+    WatchCheck->setObjectName(QStringLiteral("WatchCheck"));
+
+    // Design positions in twips; the tab order follows the creation order.
+    place(Label1, 90, 90, 10995, 240);
+    place(Label3, 90, 540, 3345, 240);
+    place(WatchCheck, 3465, 540, 870, 240);
+    WatchCheck->resize(std::max(WatchCheck->width(), WatchCheck->sizeHint().width()),
+                       WatchCheck->height());
+    double left = 5175;
+    for (QPushButton* b : {FileListAddButton, FolderListAddButton, FolderListDelButton,
+                           ChkModeButton, EnvSetButton}) {
+        b->setGeometry(px(left), py(405), px(1905), py(330));
+        b->setFocusPolicy(Qt::StrongFocus);
+        left += 2025;
+    }
+    FolderList->setGeometry(px(90), py(810), px(15090), py(1425));
+    resize(px(15240), py(2340));
+
+    mnuPopup = new QMenu(QStringLiteral("メニュー(&M)"), this);
+    mnuVisible = mnuPopup->addAction(QStringLiteral("メイン表示／非表示"));
+    mnuPopup->addSeparator();
+    mnuLog = mnuPopup->addAction(QStringLiteral("ログ　表示/非表示"));
+    mnuPopup->addSeparator();
+    mnuExit = mnuPopup->addAction(QStringLiteral("終了"));
+    connect(mnuVisible, &QAction::triggered, this, [this] { mnuVisible_Click(); });
+    connect(mnuLog, &QAction::triggered, this, [this] { mnuLog_Click(); });
+    connect(mnuExit, &QAction::triggered, this, [this] { mnuExit_Click(); });
+    // The menu is also at hand on the window itself, for desktops without
+    // a tray.
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { mnuPopup->popup(mapToGlobal(pos)); });
+
+    connect(WatchCheck, &QCheckBox::toggled, this, [this] { WatchCheck_Click(); });
+    connect(FileListAddButton, &QPushButton::clicked, this, [this] { FileListAddButton_Click(); });
+    connect(FolderListAddButton, &QPushButton::clicked, this,
+            [this] { FolderListAddButton_Click(); });
+    connect(FolderListDelButton, &QPushButton::clicked, this,
+            [this] { FolderListDelButton_Click(); });
+    connect(ChkModeButton, &QPushButton::clicked, this, [this] { ChkModeButton_Click(); });
+    connect(EnvSetButton, &QPushButton::clicked, this, [this] { EnvSetButton_Click(); });
+    connect(FolderList, &QListWidget::itemDoubleClicked, this, [this] { FolderList_DblClick(); });
+
+    connect(tray_, &TrayIcon::doubleClicked, this, [this] {
+        TrayTouched = true;
+        mnuVisible_Click();
+    });
+    connect(tray_, &TrayIcon::clicked, this, [this] { trayClicked(); });
+    connect(tray_, &TrayIcon::contextClicked, this, [this] { trayClicked(); });
+
+    Timer1.setSingleShot(true);
+    Timer1.setInterval(1000);
+    connect(&Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
+
+    // Any pointer movement over the window counts as touching it.
+    setMouseTracking(true);
+    for (QWidget* child : findChildren<QWidget*>()) {
+        child->setMouseTracking(true);
+        child->installEventFilter(this);
+    }
+
+    chooseFile = [this] {
+        QString file = QFileDialog::getOpenFileName(this, QString(), lastFile_,
+                                                    QStringLiteral("全てのﾌｧｲﾙ(*)"));
+        if (!file.isEmpty())
+            lastFile_ = file;
+        return file;
+    };
+    browseFolder = BrowseFolder;
+    showChkModeForm = [this] {
+        ChkModeForm dialog(app_, this);
+        dialog.exec();
+    };
+    showEnvSetForm = [this] {
+        EnvSetForm dialog(app_, this);
+        dialog.exec();
+    };
+    systemTrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+}
+
+MainForm::~MainForm() = default;
+
+void MainForm::Form_Load() {
+    setWindowTitle(QString::fromStdString(app_.settings.MainCaption));
+    setWindowIcon(AppIcon());
+    trayAvailable_ = systemTrayAvailable();
+    try {
+        tray_->AddIconTray(AppIcon(), TrayIcon::TrayTip(app_.settings.MainCaption), mnuPopup);
+    } catch (const std::exception& e) {
+        app_.logError("CommonModule", "AddIconTray", e.what(), true);
+    }
+    try {
+        if (ReadIni(app_))
+            MakeFolderList();
+        WindowPlacement::load(app_, *this, "MainForm", kVisibleMarginX, kVisibleMarginY);
+    } catch (const std::exception& e) {
+        app_.logError("MainForm", "Form_Load", e.what(), true);
+    }
+    if (WatchCheck->isChecked())
+        WatchCheck_Click();
+    else
+        WatchCheck->setChecked(true);
+
+    if (app_.settings.StartVisible) {
+        show();
+        TrayTouched = false;
+        // Without a tray the window would be out of reach once hidden.
+        if (trayAvailable_)
+            Timer1.start();
+    } else if (trayAvailable_) {
+        setWindowState(windowState() | Qt::WindowMinimized);
+    } else {
+        showMinimized();
+    }
+}
+
+void MainForm::MakeFolderList() {
+    try {
+        int index = FolderList->currentRow();
+        FolderList->clear();
+        for (WatchEntry& entry : app_.watchList) {
+            if (entry.SendMailTo.empty())
+                entry.SendMailTo = kMessageDisplay;
+            FolderList->addItem(QString::fromStdString(FolderRowText(entry)));
+        }
+        FolderList->clearSelection();
+        if (index >= 0 && index < FolderList->count())
+            FolderList->setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
+        else
+            FolderList->selectionModel()->clearCurrentIndex();
+    } catch (const std::exception& e) {
+        app_.logError("MainForm", "MakeFolderList", e.what(), true);
+        return;
+    }
+    WriteIni(app_);
+}
+
+void MainForm::AddFolderList(const std::string& path) {
+    try {
+        WatchEntry entry;
+        entry.CheckFolder = path;
+        entry.FileChkMode = NotifyNew | NotifyUpdate | NotifyDelete;
+        entry.MailBdLines = "99999";
+        if (existsAsFile(path)) {
+            entry.CheckFiles.push_back({path, formatDateTime(GetFileDate(app_, path))});
+        } else if (isDirectory(path)) {
+            DIR* dir = ::opendir(path.c_str());
+            if (!dir)
+                throw std::runtime_error("フォルダを読めません: " + path);
+            std::vector<std::string> files, folders;
+            while (dirent* item = ::readdir(dir)) {
+                std::string name = item->d_name;
+                if (name == "." || name == "..")
+                    continue;
+                (isDirectory(path + name) ? folders : files).push_back(path + name);
+            }
+            ::closedir(dir);
+            for (const auto* group : {&files, &folders})
+                for (const std::string& item : *group)
+                    entry.CheckFiles.push_back({item, formatDateTime(GetFileDate(app_, item))});
+        } else {
+            entry.CheckFiles.push_back({path, formatDateTime(0)});
+        }
+        // The entry goes in whole or not at all.
+        app_.watchList.push_back(std::move(entry));
+    } catch (const std::exception& e) {
+        app_.logError("MainForm", "AddFolderList", e.what(), true);
+    }
+}
+
+void MainForm::RemodeFolderList(int index) {
+    if (index >= 0 && index < static_cast<int>(app_.watchList.size()))
+        app_.watchList.erase(app_.watchList.begin() + index);
+}
+
+void MainForm::pauseWatching() {
+    SavedWatchState = WatchCheck->isChecked() ? 1 : 0;
+    WatchCheck->setChecked(false);
+}
+
+void MainForm::restoreWatching() {
+    WatchCheck->setChecked(SavedWatchState == 1);
+}
+
+void MainForm::editingAction(const char* procedure, const std::function<void()>& body) {
+    pauseWatching();
+    try {
+        body();
+    } catch (const std::exception& e) {
+        restoreWatching();
+        app_.logError("MainForm", procedure, e.what(), true);
+        return;
+    }
+    restoreWatching();
+}
+
+int MainForm::messageBox(const std::string& text, int style) {
+    if (!app_.messageBox)
+        return IdOk;
+    return app_.messageBox(MessageBoxRequest{kTitle, text, style});
+}
+
+void MainForm::selectOnly(int row) {
+    FolderList->clearSelection();
+    if (row >= 0 && row < FolderList->count())
+        FolderList->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+}
+
+void MainForm::WatchCheck_Click() {
+    cycle_.setWatching(WatchCheck->isChecked());
+}
+
+void MainForm::FileListAddButton_Click() {
+    editingAction("FileListAddButton_Click", [this] {
+        if (!ReadIni(app_))
+            return;
+        QString file = chooseFile();
+        if (file.isEmpty())
+            return; // cancelled
+        AddFolderList(file.toStdString());
+        MakeFolderList();
+        selectOnly(FolderList->count() - 1);
+    });
+}
+
+void MainForm::FolderListAddButton_Click() {
+    editingAction("FolderListAddButton_Click", [this] {
+        if (!ReadIni(app_))
+            return;
+        QString start;
+        if (FolderList->count() > 0) {
+            QString row = FolderList->item(0)->text();
+            qsizetype slash = row.lastIndexOf('/');
+            start = slash >= 0 ? row.left(slash + 1) : row;
+        }
+        QString chosen = browseFolder(this, QStringLiteral("フォルダを指定してください"), start);
+        if (chosen == start || chosen.isEmpty())
+            return;
+        std::string folder = chosen.toStdString();
+        if (folder.back() == '/')
+            folder.pop_back();
+        folder += '/';
+        AddFolderList(folder);
+        MakeFolderList();
+        selectOnly(FolderList->count() - 1);
+    });
+}
+
+void MainForm::FolderListDelButton_Click() {
+    editingAction("FolderListDelButton_Click", [this] {
+        if (FolderList->count() == 0) {
+            messageBox(kNoRows, MbOk);
+            return;
+        }
+        if (messageBox(kConfirmRemoval, MbOkCancel) != IdOk)
+            return;
+        if (!ReadIni(app_))
+            return;
+        int remembered = 0;
+        for (int row = FolderList->count() - 1; row >= 0; --row) {
+            if (FolderList->item(row)->isSelected()) {
+                RemodeFolderList(row);
+                remembered = row;
+            }
+        }
+        MakeFolderList();
+        int rows = FolderList->count();
+        if (rows > 0)
+            selectOnly(remembered < rows ? remembered : rows - 1);
+    });
+}
+
+void MainForm::ChkModeButton_Click() {
+    editingAction("ChkModeButton_Click", [this] {
+        if (FolderList->count() == 0) {
+            messageBox(kNoRows, MbOk);
+            return;
+        }
+        if (FolderList->selectedItems().isEmpty())
+            FolderList->item(0)->setSelected(true);
+        if (!ReadIni(app_))
+            return;
+        const int entries = static_cast<int>(app_.watchList.size());
+        std::vector<int> selected;
+        for (int row = 0; row < FolderList->count() && row < entries; ++row)
+            if (FolderList->item(row)->isSelected())
+                selected.push_back(row);
+        if (selected.empty())
+            return; // the file lost its entries meanwhile
+        DialogValues& d = app_.dialog;
+        d.SelectionKinds = 0;
+        for (int row : selected)
+            d.SelectionKinds |= app_.watchList[row].isFolder() ? SelFolder : SelFile;
+        // The focused row seeds the dialog; without one, the first selected.
+        int current = FolderList->currentRow();
+        int seed = current >= 0 && current < entries ? current : selected.front();
+        const WatchEntry& source = app_.watchList[seed];
+        d.EditMailTo = source.SendMailTo;
+        d.EditChkMode = source.FileChkMode;
+        d.EditBdLines = static_cast<std::int32_t>(numericValue(source.MailBdLines));
+        d.DialogAccepted = false;
+        showChkModeForm();
+        if (!d.DialogAccepted)
+            return;
+        for (int row : selected) {
+            WatchEntry& entry = app_.watchList[row];
+            entry.SendMailTo = d.EditMailTo;
+            entry.FileChkMode = entry.isFolder() ? (d.EditChkMode & ~BodyFromFile)
+                                                 : (d.EditChkMode & ~IncludeSubfolders);
+            entry.MailBdLines = std::to_string(d.EditBdLines);
+        }
+        MakeFolderList();
+    });
+}
+
+void MainForm::FolderList_DblClick() {
+    try {
+        if (!ReadIni(app_))
+            return;
+    } catch (const std::exception& e) {
+        app_.logError("MainForm", "FolderList_DblClick", e.what(), true);
+        return;
+    }
+    ChkModeButton_Click();
+}
+
+void MainForm::EnvSetButton_Click() {
+    editingAction("EnvSetButton_Click", [this] { showEnvSetForm(); });
+}
+
+void MainForm::hideLogViewer() {
+    if (!logForm_.isVisible())
+        return;
+    logForm_.setWindowState(logForm_.windowState() | Qt::WindowMinimized);
+    logForm_.hide();
+}
+
+void MainForm::mnuVisible_Click() {
+    if (isVisible() && !isMinimized()) {
+        hideLogViewer();
+        setWindowState(windowState() | Qt::WindowMinimized);
+        if (trayAvailable_)
+            hide();
+    } else {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        show();
+        raise();
+        activateWindow();
+    }
+}
+
+void MainForm::mnuLog_Click() {
+    if (logForm_.isVisible() && !logForm_.isMinimized()) {
+        hideLogViewer();
+    } else {
+        logForm_.setWindowState(logForm_.windowState() & ~Qt::WindowMinimized);
+        logForm_.show();
+        logForm_.raise();
+        logForm_.activateWindow();
+    }
+}
+
+void MainForm::mnuExit_Click() {
+    close();
+}
+
+void MainForm::Timer1_Timer() {
+    Timer1.stop();
+    if (FolderList->count() > 0 && !TrayTouched && trayAvailable_)
+        setWindowState(windowState() | Qt::WindowMinimized);
+}
+
+void MainForm::trayClicked() {
+    TrayTouched = true;
+    if (isVisible()) {
+        raise();
+        activateWindow();
+    }
+    if (msgForm_.isVisible()) {
+        msgForm_.raise();
+        msgForm_.activateWindow();
+    }
+}
+
+void MainForm::bringToFront() {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void MainForm::layoutControls() {
+    const int w = width() - FolderList->x() - px(kListRightMargin);
+    if (w > 0) {
+        FolderList->resize(w, FolderList->height());
+        int right = FolderList->x() + w;
+        for (QPushButton* b : {EnvSetButton, ChkModeButton, FolderListDelButton,
+                               FolderListAddButton, FileListAddButton}) {
+            b->move(right - b->width(), b->y());
+            right = b->x() - px(kButtonGap);
+        }
+    }
+    const int h = height() - FolderList->y() - py(kListBottomMargin);
+    if (h > 0)
+        FolderList->resize(FolderList->width(), h);
+}
+
+void MainForm::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    layoutControls();
+}
+
+void MainForm::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // A minimised window lives only as the tray icon, and takes the log
+    // viewer with it. Without a tray it stays on the taskbar.
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && trayAvailable_) {
+        hideLogViewer();
+        hide();
+    }
+}
+
+void MainForm::closeEvent(QCloseEvent* event) {
+    Timer1.stop();
+    logForm_.savePlacement();
+    logForm_.hide();
+    WindowPlacement::saveIfNormal(app_, *this, "MainForm");
+    tray_->DelIconTray();
+    event->accept();
+    emit exitRequested();
+}
+
+bool MainForm::event(QEvent* event) {
+    switch (event->type()) {
+    case QEvent::MouseMove:
+    case QEvent::Enter:
+    case QEvent::HoverMove:
+    case QEvent::MouseButtonPress:
+        TrayTouched = true;
+        break;
+    default:
+        break;
+    }
+    return QWidget::event(event);
+}
+
+bool MainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter ||
+        event->type() == QEvent::MouseButtonPress)
+        TrayTouched = true;
+    return QWidget::eventFilter(watched, event);
+}
+
+} // namespace kestrova

@@ -1,0 +1,15 @@
+// Message boxes of the desktop program.
+#pragma once
+
+#include "core/OperationLog.h"
+
+class QWidget;
+
+namespace kestrova {
+
+// Shows a modal message box with the request's title and text; the style
+// bits choose the buttons (0 OK, 1 OK/Cancel, 4 Yes/No) and the icon (16,
+// 32, 48, 64). Returns IdOk, IdCancel, IdYes or IdNo.
+int ShowMessageBox(const MessageBoxRequest& request, QWidget* parent = nullptr);
+
+} // namespace kestrova

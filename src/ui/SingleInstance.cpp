@@ -1,0 +1,73 @@
+#include "ui/SingleInstance.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <unistd.h>
+
+namespace kestrova {
+
+namespace {
+
+const QByteArray kShowRequest = "show\n";
+const QByteArray kShowAnswer = "ok\n";
+
+} // namespace
+
+SingleInstance::SingleInstance(const std::string& mainCaption, QObject* parent)
+    : QObject(parent), name_(serverName(mainCaption)) {
+    connect(&server_, &QLocalServer::newConnection, this, [this] { onConnection(); });
+}
+
+QString SingleInstance::serverName(const std::string& mainCaption) {
+    QByteArray hash =
+        QCryptographicHash::hash(QByteArray::fromStdString(mainCaption), QCryptographicHash::Sha256)
+            .toHex()
+            .left(32);
+    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+        return runtime + QStringLiteral("/kestrova-") + QString::fromLatin1(hash);
+    return QDir::tempPath() + QStringLiteral("/kestrova-%1-").arg(::getuid()) +
+           QString::fromLatin1(hash);
+}
+
+bool SingleInstance::askRunningInstance(int timeoutMs) {
+    QLocalSocket socket;
+    socket.connectToServer(name_);
+    if (!socket.waitForConnected(timeoutMs))
+        return false;
+    socket.write(kShowRequest);
+    socket.waitForBytesWritten(timeoutMs);
+    // The answer only confirms; the running one shows itself either way.
+    socket.waitForReadyRead(timeoutMs);
+    socket.disconnectFromServer();
+    return true;
+}
+
+bool SingleInstance::listen() {
+    // Only reached when nobody answered: a socket file still there is left
+    // over from a run that crashed.
+    QLocalServer::removeServer(name_);
+    server_.setSocketOptions(QLocalServer::UserAccessOption);
+    return server_.listen(name_);
+}
+
+void SingleInstance::onConnection() {
+    while (QLocalSocket* socket = server_.nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+            if (!socket->canReadLine())
+                return;
+            QByteArray line = socket->readLine();
+            if (line == kShowRequest) {
+                emit showRequested();
+                socket->write(kShowAnswer);
+                socket->flush();
+            }
+            socket->disconnectFromServer();
+        });
+    }
+}
+
+} // namespace kestrova

@@ -1,0 +1,93 @@
+#include "ui/WindowPlacement.h"
+
+#include "core/App.h"
+#include "core/Numeric.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
+#include <algorithm>
+#include <cmath>
+
+namespace kestrova {
+
+namespace {
+
+constexpr double kTwipsPerInch = 1440.0;
+
+QScreen* screen() {
+    return QGuiApplication::primaryScreen();
+}
+
+double dpiX() {
+    QScreen* s = screen();
+    double dpi = s ? s->logicalDotsPerInchX() : 96.0;
+    return dpi > 0 ? dpi : 96.0;
+}
+
+double dpiY() {
+    QScreen* s = screen();
+    double dpi = s ? s->logicalDotsPerInchY() : 96.0;
+    return dpi > 0 ? dpi : 96.0;
+}
+
+} // namespace
+
+int WindowPlacement::toPixelsX(double twips) {
+    return static_cast<int>(std::lround(twips * dpiX() / kTwipsPerInch));
+}
+
+int WindowPlacement::toPixelsY(double twips) {
+    return static_cast<int>(std::lround(twips * dpiY() / kTwipsPerInch));
+}
+
+double WindowPlacement::toTwipsX(int pixels) {
+    return pixels * kTwipsPerInch / dpiX();
+}
+double WindowPlacement::toTwipsY(int pixels) {
+    return pixels * kTwipsPerInch / dpiY();
+}
+
+double WindowPlacement::screenWidthTwips() {
+    QScreen* s = screen();
+    return s ? toTwipsX(s->geometry().width()) : 0;
+}
+
+double WindowPlacement::screenHeightTwips() {
+    QScreen* s = screen();
+    return s ? toTwipsY(s->geometry().height()) : 0;
+}
+
+void WindowPlacement::load(App& app, QWidget& window, const std::string& section, double marginX,
+                           double marginY) {
+    const std::string& file = app.settings.SettingsFile;
+    double left = numericValue(GetIniValue(app, section, "Left", "0", file));
+    double top = numericValue(GetIniValue(app, section, "Top", "0", file));
+    double width = numericValue(GetIniValue(app, section, "Width", "14500", file));
+    double height = numericValue(GetIniValue(app, section, "Height", "2850", file));
+    if (left + width - marginX < 0 || top + height - marginY < 0 ||
+        left + marginX > screenWidthTwips() || top + marginY > screenHeightTwips()) {
+        left = kDefaultLeft;
+        top = kDefaultTop;
+        width = kDefaultWidth;
+        height = kDefaultHeight;
+    }
+    window.move(toPixelsX(left), toPixelsY(top));
+    window.resize(std::max(1, toPixelsX(width)), std::max(1, toPixelsY(height)));
+}
+
+bool WindowPlacement::saveIfNormal(App& app, QWidget& window, const std::string& section) {
+    if (!window.isVisible() || window.isMinimized() || window.isMaximized() ||
+        window.isFullScreen())
+        return false;
+    const std::string& file = app.settings.SettingsFile;
+    QPoint pos = window.pos();
+    QSize size = window.size();
+    bool ok = WriteIniValue(app, section, "Left", numberText(toTwipsX(pos.x())), file);
+    ok = WriteIniValue(app, section, "Top", numberText(toTwipsY(pos.y())), file) && ok;
+    ok = WriteIniValue(app, section, "Width", numberText(toTwipsX(size.width())), file) && ok;
+    ok = WriteIniValue(app, section, "Height", numberText(toTwipsY(size.height())), file) && ok;
+    return ok;
+}
+
+} // namespace kestrova

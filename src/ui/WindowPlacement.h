@@ -1,0 +1,41 @@
+// Window positions and sizes as the settings file keeps them: twips
+// (1/1440 inch), converted with the screen's logical dots per inch.
+#pragma once
+
+#include <string>
+
+class QWidget;
+
+namespace kestrova {
+
+struct App;
+
+class WindowPlacement {
+public:
+    // Twips <-> pixels for the primary screen.
+    static int toPixelsX(double twips);
+    static int toPixelsY(double twips);
+    static double toTwipsX(int pixels);
+    static double toTwipsY(int pixels);
+    static double screenWidthTwips();
+    static double screenHeightTwips();
+
+    // Reads "Left", "Top", "Width", "Height" of section (defaults 0, 0,
+    // 14500, 2850) and applies them to window. When less than marginX twips
+    // of the width or marginY twips of the height would be on the screen,
+    // the defaults are applied instead.
+    static void load(App& app, QWidget& window, const std::string& section, double marginX,
+                     double marginY);
+
+    // Writes the four values when the window is in its normal state
+    // (neither minimised nor maximised); a hidden window keeps what is
+    // stored. Returns true when written.
+    static bool saveIfNormal(App& app, QWidget& window, const std::string& section);
+
+    static constexpr double kDefaultLeft = 0;
+    static constexpr double kDefaultTop = 0;
+    static constexpr double kDefaultWidth = 14500;
+    static constexpr double kDefaultHeight = 2850;
+};
+
+} // namespace kestrova
