@@ -1,0 +1,188 @@
+// The log viewer and the update message window under the offscreen
+// platform.
+#include "core/Settings.h"
+#include "core/Text.h"
+#include "support/AppFixture.h"
+#include "ui/LogForm.h"
+#include "ui/MsgForm.h"
+#include "ui/UiTestApp.h"
+#include "ui/WindowPlacement.h"
+
+#include <QStringList>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace kestrova;
+using kestrova::test::AppFixture;
+using kestrova::test::writeFile;
+
+namespace {
+
+std::string logLine(const std::string& time, const std::string& message) {
+    return time + "\tModule\tProc\tトレース　  \t" + message + "\r\n";
+}
+
+QStringList shownLines(const LogForm& form) {
+    return form.LogText->toPlainText().split('\n');
+}
+
+void storePlacement(App& app, const char* section, const char* left, const char* top,
+                    const char* width, const char* height) {
+    const std::string& file = app.settings.SettingsFile;
+    WriteIniValue(app, section, "Left", left, file);
+    WriteIniValue(app, section, "Top", top, file);
+    WriteIniValue(app, section, "Width", width, file);
+    WriteIniValue(app, section, "Height", height, file);
+}
+
+} // namespace
+
+TEST(LogForm, NewestHundredLinesOfBothFiles) {
+    test::uiApp();
+    AppFixture f;
+    std::string log, old;
+    for (int i = 1; i <= 30; ++i)
+        log += logLine("2024/01/02 00:00:" + std::to_string(i), "新 " + std::to_string(i));
+    for (int i = 1; i <= 500; ++i)
+        old += logLine("2024/01/01 00:00:" + std::to_string(i), "旧 " + std::to_string(i));
+    writeFile(f.app.log.logFile(), text::encodeFile(log));
+    writeFile(f.app.log.oldLogFile(), text::encodeFile(old));
+    LogForm form(f.app);
+    form.LoadLogFile();
+    QStringList lines = shownLines(form);
+    ASSERT_EQ(lines.size(), 101); // the text ends with a line break
+    EXPECT_EQ(lines[0], QStringLiteral("2024/01/01 00:00:431 旧 431"));
+    EXPECT_EQ(lines[69], QStringLiteral("2024/01/01 00:00:500 旧 500"));
+    EXPECT_EQ(lines[70], QStringLiteral("2024/01/02 00:00:1 新 1"));
+    EXPECT_EQ(lines[99], QStringLiteral("2024/01/02 00:00:30 新 30"));
+    EXPECT_EQ(form.LogText->textCursor().position(), form.LogText->toPlainText().size());
+}
+
+TEST(LogForm, FieldsShown) {
+    std::string log = "2024/01/01 10:00:00\tM\tP\tL\tmessage\twith a tab\r\n"
+                      "2024/01/01 10:00:01\tM\tP\r\n"
+                      "\r\n"
+                      "2024/01/01 10:00:02\tM\tP\tL\t\r\n";
+    EXPECT_EQ(LogForm::buildLogText(text::decodeFile(log), ""),
+              "2024/01/01 10:00:00 message\r\n2024/01/01 10:00:01\r\n\r\n2024/01/01 10:00:02 \r\n");
+}
+
+TEST(LogForm, OldLogUntouchedWithHundredLinesAndByteCap) {
+    test::uiApp();
+    AppFixture f;
+    std::string log;
+    std::string wide(600, 'x');
+    for (int i = 0; i < 150; ++i)
+        log += logLine("t" + std::to_string(i), "あ" + wide);
+    writeFile(f.app.log.logFile(), text::encodeFile(log));
+    LogForm form(f.app);
+    form.LoadLogFile();
+    EXPECT_FALSE(test::exists(f.app.log.oldLogFile()));
+    std::string shown = form.LogText->toPlainText().toStdString();
+    // 100 lines of 612 bytes would be 61200: below the cap, all of them.
+    EXPECT_EQ(shownLines(form).size(), 101);
+    EXPECT_EQ(shown.substr(0, 4), "t50 ");
+
+    std::string big =
+        LogForm::buildLogText(text::decodeFile(text::replaceAll(log, wide, wide + wide)), "");
+    EXPECT_LE(text::width(big), LogForm::kMaxBytes);
+    EXPECT_GT(text::width(big), LogForm::kMaxBytes - 2);
+    EXPECT_EQ(big.substr(big.size() - 6), "xxxx\r\n"); // the end is kept
+}
+
+TEST(LogForm, FailingReloadDoesNotNest) {
+    test::uiApp();
+    AppFixture f;
+    // The log path is a folder: reading fails, the report asks for a reload
+    // again, which is skipped.
+    ::mkdir(f.app.log.logFile().c_str(), 0700);
+    LogForm form(f.app);
+    int reloads = 0;
+    f.app.log.reloadViewer = [&] {
+        ++reloads;
+        form.LoadLogFile();
+    };
+    form.LoadLogFile();
+    EXPECT_LE(reloads, 1);
+}
+
+TEST(LogForm, PlacementRules) {
+    test::uiApp();
+    const QPoint origin(0, 0);
+    const QSize defaults(WindowPlacement::toPixelsX(14500), WindowPlacement::toPixelsY(2850));
+    {
+        AppFixture f;
+        double sw = WindowPlacement::screenWidthTwips();
+        std::string left = std::to_string(static_cast<int>(sw) - 1999);
+        storePlacement(f.app, "LogForm", left.c_str(), "0", "5000", "3000");
+        LogForm form(f.app);
+        EXPECT_EQ(form.pos(), origin);
+        EXPECT_EQ(form.size(), defaults);
+    }
+    {
+        AppFixture f;
+        storePlacement(f.app, "LogForm", "0", "0", "500", "3000");
+        LogForm form(f.app);
+        EXPECT_EQ(form.size(), defaults);
+    }
+    {
+        AppFixture f; // closing while maximised hides without saving
+        LogForm form(f.app);
+        form.showMaximized();
+        form.close();
+        EXPECT_FALSE(form.isVisible());
+        EXPECT_EQ(GetIniValue(f.app, "LogForm", "Left", "none", f.settingsFile()), "none");
+        form.showNormal();
+        form.move(WindowPlacement::toPixelsX(1500), 0);
+        form.close();
+        EXPECT_EQ(GetIniValue(f.app, "LogForm", "Left", "none", f.settingsFile()), "1500");
+    }
+}
+
+TEST(MsgForm, ShowsTheMessageAndSavesPlacementOnClose) {
+    test::uiApp();
+    AppFixture f;
+    MsgForm form(f.app);
+    form.Form_Load();
+    EXPECT_FALSE(form.isVisible());
+    f.app.message.caption = "メール送信エラー";
+    f.app.message.text = "一行目\r\n二行目";
+    form.MsgShow();
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("メール送信エラー"));
+    EXPECT_EQ(form.MsgText->toPlainText(), QStringLiteral("一行目\n二行目"));
+    EXPECT_FALSE(form.windowFlags() & Qt::WindowStaysOnTopHint);
+
+    form.move(WindowPlacement::toPixelsX(750), WindowPlacement::toPixelsY(1500));
+    form.CloseButton->click();
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(GetIniValue(f.app, "MsgForm", "Left", "", f.settingsFile()), "750");
+    EXPECT_EQ(GetIniValue(f.app, "MsgForm", "Top", "", f.settingsFile()), "1500");
+
+    form.showMaximized(); // maximised: hidden without saving
+    form.CloseButton_Click();
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(GetIniValue(f.app, "MsgForm", "Left", "", f.settingsFile()), "750");
+}
+
+TEST(MsgForm, ResizeAndPlacementRules) {
+    test::uiApp();
+    AppFixture f;
+    storePlacement(f.app, "MsgForm", "-20000", "0", "9000", "3000");
+    MsgForm form(f.app);
+    form.Form_Load();
+    EXPECT_EQ(form.pos(), QPoint(0, 0));
+    form.show();
+    form.resize(600, 300);
+    const QRect text = form.MsgText->geometry();
+    EXPECT_EQ(text.right() + 1, 600 - WindowPlacement::toPixelsX(50));
+    EXPECT_EQ(form.CloseButton->geometry().right() + 1,
+              text.right() + 1 - WindowPlacement::toPixelsX(300));
+    form.resize(2, 2); // too small: nothing moves
+    EXPECT_EQ(form.MsgText->geometry(), text);
+
+    AppFixture quiet(false); // no windows in a run without user interface
+    MsgForm hidden(quiet.app);
+    hidden.MsgShow();
+    EXPECT_FALSE(hidden.isVisible());
+}
