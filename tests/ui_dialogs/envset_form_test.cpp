@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sys/stat.h>
 
 using namespace kestrova;
 using kestrova::test::AppFixture;
@@ -361,6 +362,30 @@ TEST_F(EnvSetFormTest, CancelCloseAndKeysSaveNothing) {
         EXPECT_EQ(f.app.settings.MailFromPass, before.MailFromPass);
         EXPECT_EQ(f.app.settings.CheckSec, before.CheckSec);
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(EnvSetFormTest, UnsavableSettingsKeepDialogOpen) {
+    // A folder where the settings file should be: the file cannot be written.
+    const std::string blocked = f.dir / "blocked.ini";
+    ASSERT_EQ(::mkdir(blocked.c_str(), 0700), 0);
+    f.app.settings.SettingsFile = blocked;
+    open();
+    set("SmtpServerText", "other.example.com");
+    press(0);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(f.app.dialog.DialogAccepted);
+    EXPECT_EQ(f.app.settings.SmtpServer, "mail.example.com:587"); // memory as stored
+    bool reported = false;
+    for (const std::string& line : f.logLines())
+        reported |= line.find("\tEnvSetForm\tCommand1_Click\tシス・エラー") != std::string::npos;
+    EXPECT_TRUE(reported);
+    // Cancel still closes.
+    press(1);
+    EXPECT_FALSE(form->isVisible());
 }
 
 } // namespace
