@@ -8,15 +8,20 @@
 #include "ui/LogForm.h"
 #include "ui/MainForm.h"
 #include "ui/MsgForm.h"
+#include "ui/SingleInstance.h"
 #include "ui/TrayIcon.h"
 #include "ui/UiTestApp.h"
 #include "ui/WindowPlacement.h"
 #include "watch/CheckCycle.h"
 
 #include <QMouseEvent>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace kestrova;
 using kestrova::test::AppFixture;
@@ -443,4 +448,38 @@ TEST(TrayIcon, TipIsProductNameAndCaptionTail) {
     std::string caption = "ケストロバ(Ver.1.00) [起動フォルダ:/home/user/tools/kv]";
     QString tip = TrayIcon::TrayTip(caption);
     EXPECT_EQ(tip, QStringLiteral("ケストロバ...") + QString::fromStdString(caption).right(20));
+}
+
+TEST(SingleInstance, StaleSocketIsReplacedAndASecondStartIsAnswered) {
+    test::uiApp();
+    test::TempDir runtime;
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.path()));
+    const std::string caption = "ケストロバ(Ver.1.00) [起動フォルダ:/opt/kv]";
+    const QString name = SingleInstance::serverName(caption);
+    EXPECT_TRUE(name.startsWith(QString::fromStdString(runtime.path())));
+    EXPECT_NE(name, SingleInstance::serverName(caption + "2"));
+
+    // A socket file left behind by a run that crashed.
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, name.toLocal8Bit().constData(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ::close(fd);
+
+    SingleInstance first(caption);
+    EXPECT_FALSE(first.askRunningInstance(500));
+    ASSERT_TRUE(first.listen());
+    struct stat st {};
+    ASSERT_EQ(::stat(name.toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u); // only this user can connect
+
+    int shown = 0;
+    QObject::connect(&first, &SingleInstance::showRequested, [&] { ++shown; });
+    SingleInstance second(caption);
+    EXPECT_TRUE(second.askRunningInstance(200));
+    for (int i = 0; i < 50 && shown == 0; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(shown, 1);
+    qunsetenv("XDG_RUNTIME_DIR");
 }
