@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <csignal>
 #include <unistd.h>
 
 namespace kestrova {
@@ -46,6 +47,9 @@ bool SingleInstance::askRunningInstance(int timeoutMs) {
 }
 
 bool SingleInstance::listen() {
+    // A second start that gave up waiting has closed its end; answering it
+    // must not kill this process with SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
     // Only reached when nobody answered: a socket file still there is left
     // over from a run that crashed.
     QLocalServer::removeServer(name_);
