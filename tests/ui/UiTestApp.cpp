@@ -1,15 +1,17 @@
 #include "ui/UiTestApp.h"
 
+#include <gtest/gtest.h>
+
 namespace kestrova::test {
 
-QApplication& uiApp() {
-    static int argc = 1;
-    static char name[] = "kestrova_ui_test";
-    static char* argv[] = {name, nullptr};
-    // Never destroyed: tearing Qt down among the other static destructors
-    // at exit crashes; the process ends right after the tests anyway.
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
+QApplication& uiApp() { return *static_cast<QApplication*>(QCoreApplication::instance()); }
 
 } // namespace kestrova::test
+
+// The widget tests' own main: the QApplication lives on main's stack so that
+// Qt is torn down before the process's exit handlers run.
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
