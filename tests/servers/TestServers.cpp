@@ -62,19 +62,6 @@ std::vector<std::string> texts(const QJsonValue& v) {
 
 } // namespace
 
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kestrova-test-XXXXXX";
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("mkdtemp failed for " + pattern);
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const fs::path& logFile) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -345,18 +332,6 @@ Envelope readEnvelope(const fs::path& eml) {
     const QJsonObject o =
         QJsonDocument::fromJson(QByteArray::fromStdString(readFile(json))).object();
     return {text(o["mail_from"]), texts(o["rcpt_tos"]), o["authenticated"].toBool()};
-}
-
-std::string readFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const fs::path& file, const std::string& data) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << data;
-    if (!out)
-        throw std::runtime_error("cannot write " + file.string());
 }
 
 std::string sha256Hex(const fs::path& file) {

@@ -28,20 +28,9 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "support/TempDir.h"
+
 namespace kestrova::test {
-
-// A folder below $TMPDIR (or /tmp) removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // A child process started with posix_spawn from an argv list; terminated
 // (SIGTERM, then SIGKILL) by stop() or the destructor.
@@ -149,8 +138,6 @@ struct Envelope {
 // The envelope stored beside an .eml received by SmtpServer.
 Envelope readEnvelope(const std::filesystem::path& eml);
 
-std::string readFile(const std::filesystem::path& file);
-void writeFile(const std::filesystem::path& file, const std::string& data);
 std::string sha256Hex(const std::filesystem::path& file);
 
 } // namespace kestrova::test

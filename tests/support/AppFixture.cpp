@@ -9,14 +9,14 @@ namespace kestrova::test {
 AppFixture::AppFixture(bool interactive) {
     AppSettings& s = app.settings;
     s.Interactive = interactive;
-    app.programDir = dir.path();
+    app.programDir = dir.path().string();
     app.baseName = "kestrova";
     s.SettingsFile = dir / "kestrova.ini";
     s.WatchListFile = dir / "kestrovaD.ini";
     s.TempFolder = dir / "Temp";
     ::mkdir(s.TempFolder.c_str(), 0700);
     s.AppTitle = "ケストロバ(Ver.1.00)";
-    s.MainCaption = s.AppTitle + " [起動フォルダ:" + dir.path() + "]";
+    s.MainCaption = s.AppTitle + " [起動フォルダ:" + dir.path().string() + "]";
     s.ComputerName = "testhost";
     app.log.setBasePath(dir / "kestrova");
     app.log.interactive = interactive;

@@ -2,6 +2,7 @@
 // whole-file reads and writes.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -13,11 +14,11 @@ public:
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+    const std::filesystem::path& path() const { return path_; }
+    std::string operator/(std::string_view name) const { return (path_ / name).string(); }
 
 private:
-    std::string path_;
+    std::filesystem::path path_;
 };
 
 std::string readFile(const std::string& path);

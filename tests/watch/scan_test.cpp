@@ -30,7 +30,7 @@ class Scan : public ::testing::Test {
 protected:
     explicit Scan(bool interactive = true) : fx(interactive) {}
 
-    std::string root() const { return fx.dir.path() + "/w/"; }
+    std::string root() const { return fx.dir.path().string() + "/w/"; }
     std::string file(const std::string& name, long long mtime, const std::string& data = "x") {
         std::string p = root() + name;
         writeFile(p, data);
@@ -193,7 +193,7 @@ TEST_F(Scan, SubfolderItemSeesChangesOneLevelDown) {
 }
 
 TEST_F(Scan, MissingFolderKeepsItsRecord) {
-    std::string gone = fx.dir.path() + "/nothere/";
+    std::string gone = fx.dir.path().string() + "/nothere/";
     WatchEntry& e = add(gone, kAll);
     e.CheckFiles = {{gone + "x", when(T0)}};
     EXPECT_EQ(scan()[0], "");
@@ -274,7 +274,7 @@ TEST_F(Scan, NameWithLineBreakIsLeftOutAndWarnedOnce) {
 // Runs the unlistable-subfolder case; returns "" or what went wrong.
 std::string unlistableSubfolderCase() {
     test::AppFixture fx(true);
-    std::string root = fx.dir.path() + "/w/";
+    std::string root = fx.dir.path().string() + "/w/";
     ::mkdir(root.c_str(), 0755);
     std::string sub = root + "locked";
     ::mkdir(sub.c_str(), 0755);
