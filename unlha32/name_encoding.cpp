@@ -5,12 +5,12 @@
 namespace unlha {
 namespace {
 
-// Converts one UTF-8 text to CP932; false when any character has no CP932 form.
-bool toCp932(const std::string& in, std::string& out) {
-    iconv_t cd = iconv_open("CP932", "UTF-8");
+// Converts in between two encodings; false when anything cannot be converted.
+bool convert(const char* to, const char* from, const std::string& in, std::string& out) {
+    iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1))
         return false;
-    out.assign(in.size() * 2 + 8, '\0');
+    out.assign(in.size() * 3 + 8, '\0');
     char* src = const_cast<char*>(in.data());
     std::size_t srcLeft = in.size();
     char* dst = out.data();
@@ -21,6 +21,15 @@ bool toCp932(const std::string& in, std::string& out) {
         return false;
     out.resize(out.size() - dstLeft);
     return true;
+}
+
+// Converts one UTF-8 text to CP932; false when any character has no CP932
+// form. iconv also maps characters CP932 only resembles ("£" to the
+// full-width pound, "〜" to the full-width tilde): such a name would be
+// extracted under another name, so it counts as having no CP932 form.
+bool toCp932(const std::string& in, std::string& out) {
+    std::string back;
+    return convert("CP932", "UTF-8", in, out) && convert("UTF-8", "CP932", out, back) && back == in;
 }
 
 } // namespace

@@ -186,7 +186,9 @@ bool toCp932(std::string_view utf8, std::string& out) {
     if (iconv(cd.get(), &ip, &il, &op, &ol) == static_cast<size_t>(-1))
         return false;
     out.resize(out.size() - ol);
-    return true;
+    // iconv also maps characters CP932 only resembles ("£" to the full-width
+    // pound, "〜" to the full-width tilde); such text would come back changed.
+    return fromCp932(out) == utf8;
 }
 
 std::string fromCp932(std::string_view bytes) {
