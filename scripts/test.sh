@@ -16,3 +16,9 @@ else
 fi
 cd "$build"
 ctest --output-on-failure -j2 "${@}"
+# A short run of every fuzz target (clang and libFuzzer, built in
+# build-fuzz/): about five minutes on two cores. KESTROVA_FUZZ_IN_TESTS=0
+# leaves it out.
+if [ "${KESTROVA_FUZZ_IN_TESTS:-1}" != 0 ]; then
+  FUZZ_JOBS=2 "$here/scripts/fuzz.sh" 20
+fi
