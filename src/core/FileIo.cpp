@@ -51,6 +51,20 @@ ReadStatus readWholeFile(const std::string& path, std::string& out, std::string&
     return ReadStatus::Ok;
 }
 
+bool writeAll(int fd, std::string_view bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 std::string parentFolder(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos)
@@ -80,16 +94,8 @@ bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mod
     };
     if (::fchmod(fd, mode) != 0)
         return fail(errno);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(errno);
-        }
-        done += static_cast<size_t>(n);
-    }
+    if (!writeAll(fd, bytes))
+        return fail(errno);
     if (::fsync(fd) != 0)
         return fail(errno);
     if (::close(fd) != 0) {

@@ -20,6 +20,9 @@ ReadStatus readWholeFile(const std::string& path, std::string& out, std::string&
 bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mode,
                      std::string& error);
 
+// Writes all bytes to fd, retrying after interruptions.
+bool writeAll(int fd, std::string_view bytes);
+
 // Folder part of a path ("" for a bare name), without trailing "/" except
 // for the root.
 std::string parentFolder(const std::string& path);

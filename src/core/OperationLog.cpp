@@ -33,20 +33,6 @@ size_t countLines(std::string_view bytes) {
     return n;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 void OperationLog::setBasePath(const std::string& folderAndBaseName) {
