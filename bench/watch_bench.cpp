@@ -1,0 +1,667 @@
+// Check-pass benchmark: one whole FolderCheckSub (reload, scan, commit) on a
+// folder entry of N files, against the limit (find with one readdir and one
+// stat per file) and two polling watchers (fswatch's poll monitor, Python
+// watchdog's DirectorySnapshot), with nothing changed and with 1 % of the
+// files changed; ReadIni + WriteIni alone; per-item cost at each size.
+//
+// Usage: watch_bench [--sizes 1000,10000,100000] [--runs N] [--watchdog FILE]
+// Folders are made under $TMPDIR (or /tmp) and removed at the end. Every
+// Kestrova figure comes from a fresh child process (this program started
+// again with "pass" or "ini"), whose peak memory is the kernel's maximum
+// resident set size reported by wait4.
+#include "core/App.h"
+#include "core/FileIo.h"
+#include "core/Settings.h"
+#include "core/Text.h"
+#include "watch/CheckCycle.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+namespace fs = std::filesystem;
+using namespace kestrova;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+double cpuNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty())
+        return -1;
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// ---- the child side: one measurement per process -------------------------
+
+void setupApp(App& app, const std::string& programDir) {
+    AppSettings& s = app.settings;
+    s.Interactive = true; // every entry is scanned; the message window is a record only
+    app.programDir = programDir;
+    app.baseName = "kestrova";
+    s.SettingsFile = programDir + "/kestrova.ini";
+    s.WatchListFile = programDir + "/kestrovaD.ini";
+    s.TempFolder = programDir + "/Temp";
+    s.AppTitle = "ケストロバ(bench)";
+    s.MainCaption = s.AppTitle;
+    s.ComputerName = "benchhost";
+    app.log.setBasePath(programDir + "/kestrova");
+    app.log.interactive = false;
+    app.log.title = s.AppTitle;
+}
+
+long peakKiB() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// Prints: wall cpu hwm-before-pass(KiB) change-lines shown.
+int childPass(const std::string& programDir) {
+    App app;
+    setupApp(app, programDir);
+    CheckCycle cycle(app);
+    const long before = peakKiB();
+    const double c0 = cpuNow();
+    const auto t0 = Clock::now();
+    cycle.FolderCheckSub();
+    const auto t1 = Clock::now();
+    const double c1 = cpuNow();
+    size_t lines = 0;
+    for (size_t p = 0; (p = app.message.text.find("\r\n", p)) != std::string::npos; p += 2)
+        ++lines;
+    // The message text is MailMsg, the list heading, then one line per change.
+    lines = lines >= 2 ? lines - 2 : 0;
+    std::printf("%.9f %.9f %ld %zu %d\n", seconds(t0, t1), c1 - c0, before, lines,
+                app.message.shown);
+    return 0;
+}
+
+// Prints: ReadIni seconds, WriteIni seconds, items read.
+int childIni(const std::string& programDir) {
+    App app;
+    setupApp(app, programDir);
+    const auto t0 = Clock::now();
+    const bool r = ReadIni(app);
+    const auto t1 = Clock::now();
+    const bool w = WriteIni(app);
+    const auto t2 = Clock::now();
+    size_t items = 0;
+    for (const auto& e : app.watchList)
+        items += e.CheckFiles.size();
+    std::printf("%.9f %.9f %zu\n", seconds(t0, t1), seconds(t1, t2), items);
+    return r && w ? 0 : 1;
+}
+
+// ---- the parent side ------------------------------------------------------
+
+struct Run {
+    bool ok = false;
+    double wall = 0;   // seen from the parent, process start included
+    double cpu = 0;    // user + system of the child
+    long maxRssKiB = 0;
+    std::string out;
+};
+
+double tv(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& outFile) {
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+Run runChild(const std::vector<std::string>& argv, const std::string& scratch,
+             bool keepOutput = true) {
+    Run r;
+    const std::string outFile = keepOutput ? scratch + "/child.out" : "/dev/null";
+    const auto t0 = Clock::now();
+    pid_t pid = spawn(argv, outFile);
+    if (pid < 0)
+        return r;
+    int status = 0;
+    rusage ru{};
+    if (wait4(pid, &status, 0, &ru) != pid)
+        return r;
+    r.wall = seconds(t0, Clock::now());
+    r.cpu = tv(ru.ru_utime) + tv(ru.ru_stime);
+    r.maxRssKiB = ru.ru_maxrss;
+    r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (keepOutput)
+        r.out = slurp(outFile);
+    return r;
+}
+
+// CPU time used so far by every thread of a running process, from the
+// scheduler's nanosecond counters.
+double schedCpu(pid_t pid) {
+    double total = 0;
+    std::error_code ec;
+    for (const auto& t : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream in(t.path() / "schedstat");
+        double ns = 0;
+        if (in >> ns)
+            total += ns / 1e9;
+    }
+    return total;
+}
+
+struct Options {
+    std::vector<size_t> sizes{1000, 10000, 100000};
+    int runs = 5;
+    std::string watchdogScript;
+    std::string self;
+    double fswatchLatency = 1.0;
+    int fswatchScans = 3;
+};
+
+bool haveProgram(const char* name) {
+    const char* path = std::getenv("PATH");
+    std::stringstream ss(path ? path : "");
+    std::string dir;
+    while (std::getline(ss, dir, ':'))
+        if (::access((dir + "/" + name).c_str(), X_OK) == 0)
+            return true;
+    return false;
+}
+
+void makeFiles(const fs::path& dir, size_t n, std::time_t stamp) {
+    fs::create_directories(dir);
+    char name[32];
+    const timespec times[2] = {{stamp, 0}, {stamp, 0}};
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(name, sizeof name, "file%07zu.dat", i);
+        const std::string p = (dir / name).string();
+        int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+            continue;
+        if (::write(fd, name, std::strlen(name)) < 0) {
+            // contents do not matter
+        }
+        ::futimens(fd, times);
+        ::close(fd);
+    }
+}
+
+// Moves the mtime of every 100th file by delta seconds.
+size_t shiftOnePercent(const fs::path& dir, size_t n, long delta) {
+    char name[32];
+    size_t count = 0;
+    for (size_t i = 0; i < n; i += 100) {
+        std::snprintf(name, sizeof name, "file%07zu.dat", i);
+        const std::string p = (dir / name).string();
+        struct stat st {};
+        if (::stat(p.c_str(), &st) != 0)
+            continue;
+        const timespec times[2] = {{st.st_mtim.tv_sec + delta, 0}, {st.st_mtim.tv_sec + delta, 0}};
+        if (::utimensat(AT_FDCWD, p.c_str(), times, 0) == 0)
+            ++count;
+    }
+    return count;
+}
+
+struct PassFigures {
+    double wall = -1, cpu = -1, rssMiB = -1, baseMiB = -1;
+    size_t lines = 0;
+    bool ok = false;
+};
+
+PassFigures measurePass(const Options& o, const std::string& prog, const std::string& baseline,
+                        const std::string& scratch) {
+    std::vector<double> wall, cpu, rss, base;
+    PassFigures f;
+    f.ok = true;
+    for (int i = 0; i < o.runs; ++i) {
+        fs::copy_file(baseline, prog + "/kestrovaD.ini", fs::copy_options::overwrite_existing);
+        Run r = runChild({o.self, "pass", prog}, scratch);
+        double w = 0, c = 0;
+        long before = 0;
+        size_t lines = 0;
+        int shown = 0;
+        if (!r.ok || std::sscanf(r.out.c_str(), "%lf %lf %ld %zu %d", &w, &c, &before, &lines,
+                                 &shown) != 5) {
+            f.ok = false;
+            continue;
+        }
+        wall.push_back(w);
+        cpu.push_back(c);
+        rss.push_back(r.maxRssKiB / 1024.0);
+        base.push_back(before / 1024.0);
+        f.lines = lines;
+    }
+    f.wall = median(wall);
+    f.cpu = median(cpu);
+    f.rssMiB = median(rss);
+    f.baseMiB = median(base);
+    return f;
+}
+
+double measureFind(const Options& o, const std::string& dir, const std::string& scratch) {
+    std::vector<double> wall;
+    for (int i = 0; i < o.runs; ++i) {
+        Run r = runChild({"find", dir, "-maxdepth", "1", "-printf", "%T@ %p\n"}, scratch, false);
+        if (r.ok)
+            wall.push_back(r.wall);
+    }
+    return median(wall);
+}
+
+struct PeerFigures {
+    double wall = -1, cpu = -1;
+    long events = -1;
+};
+
+// watchdog: DirectorySnapshot(dir, recursive=False) timed inside Python.
+PeerFigures measureWatchdog(const Options& o, const std::string& dir, const char* mode,
+                            const std::string& scratch) {
+    PeerFigures p;
+    if (o.watchdogScript.empty() || ::access("/usr/bin/python3", X_OK) != 0)
+        return p;
+    Run r = runChild({"/usr/bin/python3", o.watchdogScript, mode, dir, std::to_string(o.runs)},
+                     scratch);
+    if (r.ok)
+        std::sscanf(r.out.c_str(), "%lf %lf %ld", &p.wall, &p.cpu, &p.events);
+    return p;
+}
+
+// Waits until the process used no CPU for quietSec; returns its CPU then,
+// or a negative value on timeout or exit.
+double waitQuiet(pid_t pid, double quietSec, double timeoutSec, double* burstStart = nullptr,
+                 double startCpu = -1) {
+    const auto t0 = Clock::now();
+    double last = schedCpu(pid);
+    auto lastChange = Clock::now();
+    bool sawBurst = startCpu < 0;
+    while (seconds(t0, Clock::now()) < timeoutSec) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (::kill(pid, 0) != 0)
+            return -1;
+        double c = schedCpu(pid);
+        if (c != last) {
+            if (!sawBurst && burstStart)
+                *burstStart = seconds(t0, Clock::now());
+            sawBurst = true;
+            last = c;
+            lastChange = Clock::now();
+            continue;
+        }
+        if (sawBurst && seconds(lastChange, Clock::now()) >= quietSec)
+            return c;
+    }
+    return -1;
+}
+
+// fswatch's poll monitor sleeps for the latency, then scans: its CPU shows
+// one burst per scan. After the first scan (taken at start) we count
+// fswatchScans further bursts and divide their CPU time by their number.
+PeerFigures measureFswatchUnchanged(const Options& o, const std::string& dir) {
+    PeerFigures p;
+    if (!haveProgram("fswatch"))
+        return p;
+    char lat[32];
+    std::snprintf(lat, sizeof lat, "%.2f", o.fswatchLatency);
+    pid_t pid = spawn({"fswatch", "-m", "poll_monitor", "-r", "-l", lat, dir}, "/dev/null");
+    if (pid < 0)
+        return p;
+    const double quiet = o.fswatchLatency * 0.5;
+    double c0 = waitQuiet(pid, quiet, 120);
+    double c = c0;
+    int scans = 0;
+    std::vector<double> walls;
+    while (c0 >= 0 && scans < o.fswatchScans) {
+        double before = c;
+        c = waitQuiet(pid, quiet, 120 + o.fswatchLatency * 2, nullptr, before);
+        if (c < 0)
+            break;
+        ++scans;
+    }
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (scans > 0 && c0 >= 0 && c >= 0)
+        p.cpu = (c - c0) / scans;
+    return p;
+}
+
+// fswatch -1 ends after the first batch of events: start it, let its first
+// scan finish, move 1 % of the files forward, and take the CPU it used from
+// then to its exit (one scan finding the changes and printing them).
+PeerFigures measureFswatchChanged(const Options& o, const fs::path& dir, size_t n,
+                                  const std::string& scratch) {
+    PeerFigures p;
+    if (!haveProgram("fswatch"))
+        return p;
+    char lat[32];
+    std::snprintf(lat, sizeof lat, "%.2f", o.fswatchLatency);
+    const std::string outFile = scratch + "/fswatch.out";
+    pid_t pid = spawn({"fswatch", "-1", "-m", "poll_monitor", "-r", "-l", lat, dir.string()},
+                      outFile);
+    if (pid < 0)
+        return p;
+    double c0 = waitQuiet(pid, o.fswatchLatency * 0.5, 120);
+    if (c0 < 0) {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+        return p;
+    }
+    c0 = schedCpu(pid);
+    shiftOnePercent(dir, n, 60);
+    int status = 0;
+    rusage ru{};
+    // Bounded: a watcher that never reports is killed after two minutes.
+    const auto t0 = Clock::now();
+    pid_t got = 0;
+    while ((got = wait4(pid, &status, WNOHANG, &ru)) == 0 && seconds(t0, Clock::now()) < 120)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (got == 0) {
+        ::kill(pid, SIGTERM);
+        wait4(pid, &status, 0, &ru);
+        shiftOnePercent(dir, n, -60);
+        return p;
+    }
+    p.cpu = tv(ru.ru_utime) + tv(ru.ru_stime) - c0;
+    const std::string out = slurp(outFile);
+    p.events = static_cast<long>(std::count(out.begin(), out.end(), '\n'));
+    shiftOnePercent(dir, n, -60);
+    return p;
+}
+
+struct IniFigures {
+    double read = -1, write = -1, rssMiB = -1;
+    size_t items = 0;
+};
+
+IniFigures measureIni(const Options& o, const std::string& prog, const std::string& baseline,
+                      const std::string& scratch) {
+    std::vector<double> rd, wr, rss;
+    IniFigures f;
+    for (int i = 0; i < o.runs; ++i) {
+        fs::copy_file(baseline, prog + "/kestrovaD.ini", fs::copy_options::overwrite_existing);
+        Run r = runChild({o.self, "ini", prog}, scratch);
+        double a = 0, b = 0;
+        size_t items = 0;
+        if (!r.ok || std::sscanf(r.out.c_str(), "%lf %lf %zu", &a, &b, &items) != 3)
+            continue;
+        rd.push_back(a);
+        wr.push_back(b);
+        rss.push_back(r.maxRssKiB / 1024.0);
+        f.items = items;
+    }
+    f.read = median(rd);
+    f.write = median(wr);
+    f.rssMiB = median(rss);
+    return f;
+}
+
+struct SizeFigures {
+    size_t n = 0;
+    PassFigures same, changed;
+    double findSame = -1, findChanged = -1;
+    PeerFigures wdSame, wdChanged, fswSame, fswChanged;
+    IniFigures ini;
+};
+
+std::string ms(double s) {
+    char b[32];
+    if (s < 0)
+        return "n/a";
+    std::snprintf(b, sizeof b, "%.2f", s * 1000);
+    return b;
+}
+
+std::string ratio(double a, double b) {
+    char buf[32];
+    if (a < 0 || b <= 0)
+        return "n/a";
+    std::snprintf(buf, sizeof buf, "%.2fx", a / b);
+    return buf;
+}
+
+std::string us(double s, size_t n) {
+    char b[32];
+    if (s < 0 || n == 0)
+        return "n/a";
+    std::snprintf(b, sizeof b, "%.3f", s * 1e6 / static_cast<double>(n));
+    return b;
+}
+
+SizeFigures benchSize(const Options& o, const fs::path& root, size_t n) {
+    SizeFigures f;
+    f.n = n;
+    const fs::path dir = root / ("files-" + std::to_string(n));
+    const fs::path prog = root / ("prog-" + std::to_string(n));
+    const std::string scratch = root.string();
+    fs::create_directories(prog / "Temp");
+    makeFiles(dir, n, std::time(nullptr) - 3600);
+
+    // The watch list: one folder entry shown in the message window, all
+    // three kinds of change reported.
+    WatchEntry e;
+    e.CheckFolder = dir.string() + "/";
+    e.SendMailTo = kMessageDisplay;
+    e.FileChkMode = NotifyDelete | NotifyUpdate | NotifyNew;
+    e.MailBdLines = "99999";
+    std::string err;
+    writeFileAtomic((prog / "kestrovaD.ini").string(), text::encodeFile(watchListText({e})), 0644,
+                    err);
+    // The first pass records every file (all "added").
+    Run rec = runChild({o.self, "pass", prog.string()}, scratch);
+    const std::string baseline = (root / ("baseline-" + std::to_string(n) + ".ini")).string();
+    fs::copy_file(prog / "kestrovaD.ini", baseline, fs::copy_options::overwrite_existing);
+
+    // Warm the cache and the code paths once.
+    runChild({"find", dir.string(), "-maxdepth", "1", "-printf", "%T@ %p\n"}, scratch, false);
+    measurePass(Options{o.sizes, 1, "", o.self}, prog.string(), baseline, scratch);
+
+    f.same = measurePass(o, prog.string(), baseline, scratch);
+    f.findSame = measureFind(o, dir.string(), scratch);
+    f.wdSame = measureWatchdog(o, dir.string(), "same", scratch);
+    f.fswSame = measureFswatchUnchanged(o, dir.string());
+    f.ini = measureIni(o, prog.string(), baseline, scratch);
+
+    // Changed: watchdog moves the files itself (and back), fswatch sees
+    // them moved while it runs (and back), then they stay moved for
+    // Kestrova and find.
+    f.wdChanged = measureWatchdog(o, dir.string(), "changed", scratch);
+    f.fswChanged = measureFswatchChanged(o, dir, n, scratch);
+    shiftOnePercent(dir, n, 60);
+    f.changed = measurePass(o, prog.string(), baseline, scratch);
+    f.findChanged = measureFind(o, dir.string(), scratch);
+
+    fs::remove_all(dir);
+    fs::remove_all(prog);
+    fs::remove(baseline);
+    (void)rec;
+    return f;
+}
+
+void printTables(const std::vector<SizeFigures>& all, const Options& o) {
+    std::printf("\nWall times in ms, median of %d runs, warm cache. Kestrova: one whole pass\n"
+                "(FolderCheckSub: ReadIni, scan, WriteIni with fsync) timed inside a fresh\n"
+                "process; find: 'find DIR -maxdepth 1 -printf \"%%T@ %%p\\n\"' >/dev/null, process\n"
+                "start included; watchdog: DirectorySnapshot(dir, recursive=False) timed inside\n"
+                "/usr/bin/python3 (changed: snapshot + DirectorySnapshotDiff); fswatch\n"
+                "(poll_monitor -r, latency %.1f s, nothing else in the folder): CPU ms per\n"
+                "scan from the scheduler's counters, %d scans after the first one (changed:\n"
+                "fswatch -1, CPU from the change until it exits after printing the events).\n",
+                o.runs, o.fswatchLatency, o.fswatchScans);
+
+    auto section = [&](const char* title, bool changed) {
+        std::printf("\n%s\n", title);
+        std::printf("%8s | %9s %9s | %9s %7s | %12s %7s | %11s %11s %7s | %8s %8s | %6s\n",
+                    "files", "pass", "pass cpu", "find", "/find", "fswatch cpu", "/pass",
+                    "watchdog", "wd cpu", "/pass", "peak MiB", "start", "lines");
+        for (const auto& f : all) {
+            const PassFigures& p = changed ? f.changed : f.same;
+            const double find = changed ? f.findChanged : f.findSame;
+            const PeerFigures& fw = changed ? f.fswChanged : f.fswSame;
+            const PeerFigures& wd = changed ? f.wdChanged : f.wdSame;
+            std::printf("%8zu | %9s %9s | %9s %7s | %12s %7s | %11s %11s %7s | %8.1f %8.1f | %6zu%s\n",
+                        f.n, ms(p.wall).c_str(), ms(p.cpu).c_str(), ms(find).c_str(),
+                        ratio(p.wall, find).c_str(), ms(fw.cpu).c_str(),
+                        ratio(fw.cpu, p.cpu).c_str(), ms(wd.wall).c_str(), ms(wd.cpu).c_str(),
+                        ratio(wd.wall, p.wall).c_str(), p.rssMiB, p.baseMiB, p.lines,
+                        p.ok ? "" : "  (a run failed)");
+        }
+    };
+    section("1. Check pass, nothing changed (/find: pass over find; /pass: peer over pass)",
+            false);
+    section("2. Check pass, 1 % of the files moved 60 s forward (lines: changes reported)", true);
+    for (const auto& f : all)
+        if (f.fswChanged.events >= 0 || f.wdChanged.events >= 0)
+            std::printf("   %zu files: fswatch reported %ld events, watchdog %ld modified\n", f.n,
+                        f.fswChanged.events, f.wdChanged.events);
+    std::printf("   ('peak MiB': maximum resident set of the whole pass process; 'start': the\n"
+                "   same just before the pass, i.e. the program and its libraries)\n");
+
+    std::printf("\n3. ReadIni + WriteIni alone (watch list of one entry with N items)\n");
+    std::printf("%8s | %10s %10s %10s | %8s\n", "items", "ReadIni", "WriteIni", "both",
+                "peak MiB");
+    for (const auto& f : all)
+        std::printf("%8zu | %10s %10s %10s | %8.1f\n", f.ini.items, ms(f.ini.read).c_str(),
+                    ms(f.ini.write).c_str(),
+                    ms(f.ini.read >= 0 ? f.ini.read + f.ini.write : -1).c_str(), f.ini.rssMiB);
+
+    std::printf("\n5. Growth: cost per item in microseconds (flat = linear; a quadratic step\n"
+                "   shows as a column that grows with the size)\n");
+    std::printf("%8s | %9s %9s %9s %9s | %9s %9s %9s\n", "files", "pass", "pass 1%", "ReadIni",
+                "WriteIni", "find", "fswatch", "watchdog");
+    for (const auto& f : all)
+        std::printf("%8zu | %9s %9s %9s %9s | %9s %9s %9s\n", f.n, us(f.same.wall, f.n).c_str(),
+                    us(f.changed.wall, f.n).c_str(), us(f.ini.read, f.n).c_str(),
+                    us(f.ini.write, f.n).c_str(), us(f.findSame, f.n).c_str(),
+                    us(f.fswSame.cpu, f.n).c_str(), us(f.wdSame.wall, f.n).c_str());
+
+    if (all.size() >= 2) {
+        const auto& lo = all.front();
+        const auto& hi = all.back();
+        auto growth = [&](double a, double b) {
+            return (a > 0 && b > 0) ? (b / hi.n) / (a / lo.n) : -1.0;
+        };
+        std::printf("   per-item cost at %zu over %zu: pass %.2f, pass 1%% %.2f, ReadIni %.2f, "
+                    "WriteIni %.2f, find %.2f\n",
+                    hi.n, lo.n, growth(lo.same.wall, hi.same.wall),
+                    growth(lo.changed.wall, hi.changed.wall), growth(lo.ini.read, hi.ini.read),
+                    growth(lo.ini.write, hi.ini.write), growth(lo.findSame, hi.findSame));
+    }
+
+    const SizeFigures& big = all.back();
+    std::printf("\nGoals at %zu files:\n", big.n);
+    auto verdict = [](bool ok) { return ok ? "met" : "MISSED"; };
+    std::printf("  pass within 3x find:            %s (%s)\n",
+                verdict(big.same.wall > 0 && big.same.wall <= 3 * big.findSame),
+                ratio(big.same.wall, big.findSame).c_str());
+    std::printf("  faster per scan than fswatch:   %s (fswatch CPU %s ms vs pass CPU %s ms, "
+                "wall %s ms)\n",
+                verdict(big.fswSame.cpu > 0 && big.same.wall < big.fswSame.cpu),
+                ms(big.fswSame.cpu).c_str(), ms(big.same.cpu).c_str(), ms(big.same.wall).c_str());
+    std::printf("  faster per scan than watchdog:  %s (watchdog %s ms vs pass %s ms)\n",
+                verdict(big.wdSame.wall > 0 && big.same.wall < big.wdSame.wall),
+                ms(big.wdSame.wall).c_str(), ms(big.same.wall).c_str());
+    std::printf("  peak memory under 64 MiB:       %s (%.1f MiB; %.1f MiB with 1 %% changed)\n",
+                verdict(big.same.rssMiB > 0 && big.same.rssMiB < 64 && big.changed.rssMiB < 64),
+                big.same.rssMiB, big.changed.rssMiB);
+}
+
+std::vector<size_t> parseSizes(const std::string& s) {
+    std::vector<size_t> out;
+    std::stringstream ss(s);
+    std::string item;
+    while (std::getline(ss, item, ','))
+        out.push_back(std::stoul(item));
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "pass") == 0)
+        return childPass(argv[2]);
+    if (argc >= 3 && std::strcmp(argv[1], "ini") == 0)
+        return childIni(argv[2]);
+
+    Options o;
+    o.self = fs::read_symlink("/proc/self/exe").string();
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--sizes" && i + 1 < argc)
+            o.sizes = parseSizes(argv[++i]);
+        else if (a == "--runs" && i + 1 < argc)
+            o.runs = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--watchdog" && i + 1 < argc)
+            o.watchdogScript = argv[++i];
+        else if (a == "--fswatch-latency" && i + 1 < argc)
+            o.fswatchLatency = std::atof(argv[++i]);
+        else {
+            std::fprintf(stderr,
+                         "usage: %s [--sizes 1000,10000,100000] [--runs N] [--watchdog FILE] "
+                         "[--fswatch-latency S]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestrova-watch-bench.XXXXXX";
+    if (!::mkdtemp(tmpl.data())) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const fs::path root = tmpl;
+    std::vector<SizeFigures> all;
+    for (size_t n : o.sizes) {
+        std::fprintf(stderr, "watch_bench: %zu files...\n", n);
+        all.push_back(benchSize(o, root, n));
+    }
+    fs::remove_all(root);
+    printTables(all, o);
+    return 0;
+}
