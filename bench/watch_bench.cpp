@@ -130,13 +130,15 @@ int childIni(const std::string& programDir) {
 
 struct Run {
     bool ok = false;
-    double wall = 0;   // seen from the parent, process start included
-    double cpu = 0;    // user + system of the child
+    double wall = 0; // seen from the parent, process start included
+    double cpu = 0;  // user + system of the child
     long maxRssKiB = 0;
     std::string out;
 };
 
-double tv(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
+double tv(const timeval& t) {
+    return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+}
 
 pid_t spawn(const std::vector<std::string>& argv, const std::string& outFile) {
     std::vector<char*> args;
@@ -383,8 +385,8 @@ PeerFigures measureFswatchChanged(const Options& o, const fs::path& dir, size_t 
     char lat[32];
     std::snprintf(lat, sizeof lat, "%.2f", o.fswatchLatency);
     const std::string outFile = scratch + "/fswatch.out";
-    pid_t pid = spawn({"fswatch", "-1", "-m", "poll_monitor", "-r", "-l", lat, dir.string()},
-                      outFile);
+    pid_t pid =
+        spawn({"fswatch", "-1", "-m", "poll_monitor", "-r", "-l", lat, dir.string()}, outFile);
     if (pid < 0)
         return p;
     double c0 = waitQuiet(pid, o.fswatchLatency * 0.5, 120);
@@ -525,36 +527,36 @@ SizeFigures benchSize(const Options& o, const fs::path& root, size_t n) {
 }
 
 void printTables(const std::vector<SizeFigures>& all, const Options& o) {
-    std::printf("\nWall times in ms, median of %d runs, warm cache. Kestrova: one whole pass\n"
-                "(FolderCheckSub: ReadIni, scan, WriteIni with fsync) timed inside a fresh\n"
-                "process; find: 'find DIR -maxdepth 1 -printf \"%%T@ %%p\\n\"' >/dev/null, process\n"
-                "start included; watchdog: DirectorySnapshot(dir, recursive=False) timed inside\n"
-                "/usr/bin/python3 (changed: snapshot + DirectorySnapshotDiff); fswatch\n"
-                "(poll_monitor -r, latency %.1f s, nothing else in the folder): CPU ms per\n"
-                "scan from the scheduler's counters, %d scans after the first one (changed:\n"
-                "fswatch -1, CPU from the change until it exits after printing the events).\n",
-                o.runs, o.fswatchLatency, o.fswatchScans);
+    std::printf(
+        "\nWall times in ms, median of %d runs, warm cache. Kestrova: one whole pass\n"
+        "(FolderCheckSub: ReadIni, scan, WriteIni with fsync) timed inside a fresh\n"
+        "process; find: 'find DIR -maxdepth 1 -printf \"%%T@ %%p\\n\"' >/dev/null, process\n"
+        "start included; watchdog: DirectorySnapshot(dir, recursive=False) timed inside\n"
+        "/usr/bin/python3 (changed: snapshot + DirectorySnapshotDiff); fswatch\n"
+        "(poll_monitor -r, latency %.1f s, nothing else in the folder): CPU ms per\n"
+        "scan from the scheduler's counters, %d scans after the first one (changed:\n"
+        "fswatch -1, CPU from the change until it exits after printing the events).\n",
+        o.runs, o.fswatchLatency, o.fswatchScans);
 
     auto section = [&](const char* title, bool changed) {
         std::printf("\n%s\n", title);
-        std::printf("%8s | %9s %9s | %9s %7s | %12s %7s | %11s %11s %7s | %8s %8s | %6s\n",
-                    "files", "pass", "pass cpu", "find", "/find", "fswatch cpu", "/pass",
-                    "watchdog", "wd cpu", "/pass", "peak MiB", "start", "lines");
+        std::printf("%8s | %9s %9s | %9s %7s | %12s %7s | %11s %11s %7s | %8s %8s | %6s\n", "files",
+                    "pass", "pass cpu", "find", "/find", "fswatch cpu", "/pass", "watchdog",
+                    "wd cpu", "/pass", "peak MiB", "start", "lines");
         for (const auto& f : all) {
             const PassFigures& p = changed ? f.changed : f.same;
             const double find = changed ? f.findChanged : f.findSame;
             const PeerFigures& fw = changed ? f.fswChanged : f.fswSame;
             const PeerFigures& wd = changed ? f.wdChanged : f.wdSame;
-            std::printf("%8zu | %9s %9s | %9s %7s | %12s %7s | %11s %11s %7s | %8.1f %8.1f | %6zu%s\n",
-                        f.n, ms(p.wall).c_str(), ms(p.cpu).c_str(), ms(find).c_str(),
-                        ratio(p.wall, find).c_str(), ms(fw.cpu).c_str(),
-                        ratio(fw.cpu, p.cpu).c_str(), ms(wd.wall).c_str(), ms(wd.cpu).c_str(),
-                        ratio(wd.wall, p.wall).c_str(), p.rssMiB, p.baseMiB, p.lines,
-                        p.ok ? "" : "  (a run failed)");
+            std::printf(
+                "%8zu | %9s %9s | %9s %7s | %12s %7s | %11s %11s %7s | %8.1f %8.1f | %6zu%s\n", f.n,
+                ms(p.wall).c_str(), ms(p.cpu).c_str(), ms(find).c_str(),
+                ratio(p.wall, find).c_str(), ms(fw.cpu).c_str(), ratio(fw.cpu, p.cpu).c_str(),
+                ms(wd.wall).c_str(), ms(wd.cpu).c_str(), ratio(wd.wall, p.wall).c_str(), p.rssMiB,
+                p.baseMiB, p.lines, p.ok ? "" : "  (a run failed)");
         }
     };
-    section("1. Check pass, nothing changed (/find: pass over find; /pass: peer over pass)",
-            false);
+    section("1. Check pass, nothing changed (/find: pass over find; /pass: peer over pass)", false);
     section("2. Check pass, 1 % of the files moved 60 s forward (lines: changes reported)", true);
     for (const auto& f : all)
         if (f.fswChanged.events >= 0 || f.wdChanged.events >= 0)
@@ -564,8 +566,7 @@ void printTables(const std::vector<SizeFigures>& all, const Options& o) {
                 "   same just before the pass, i.e. the program and its libraries)\n");
 
     std::printf("\n3. ReadIni + WriteIni alone (watch list of one entry with N items)\n");
-    std::printf("%8s | %10s %10s %10s | %8s\n", "items", "ReadIni", "WriteIni", "both",
-                "peak MiB");
+    std::printf("%8s | %10s %10s %10s | %8s\n", "items", "ReadIni", "WriteIni", "both", "peak MiB");
     for (const auto& f : all)
         std::printf("%8zu | %10s %10s %10s | %8.1f\n", f.ini.items, ms(f.ini.read).c_str(),
                     ms(f.ini.write).c_str(),

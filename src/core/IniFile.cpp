@@ -136,9 +136,16 @@ std::string IniFile::quoteValue(std::string_view value) {
     bool edgeBlank = !value.empty() && (value.front() == ' ' || value.front() == '\t' ||
                                         value.back() == ' ' || value.back() == '\t');
     bool quoted = value.size() >= 2 && value.front() == '"' && value.back() == '"';
-    if (edgeBlank || quoted)
-        return "\"" + std::string(value) + "\"";
-    return std::string(value);
+    if (!edgeBlank && !quoted)
+        return std::string(value);
+    // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) about
+    // literal + std::string.
+    std::string out;
+    out.reserve(value.size() + 2);
+    out += '"';
+    out += value;
+    out += '"';
+    return out;
 }
 
 bool IniFile::set(std::string_view section, std::string_view key, std::string_view value) {
@@ -156,7 +163,10 @@ bool IniFile::set(std::string_view section, std::string_view key, std::string_vi
     if (sec != sections_.end()) {
         lines_.insert(lines_.begin() + static_cast<long>(sec->second.second) + 1, std::move(line));
     } else {
-        lines_.push_back("[" + std::string(section) + "]");
+        std::string header(1, '[');
+        header += section;
+        header += ']';
+        lines_.push_back(std::move(header));
         lines_.push_back(std::move(line));
     }
     index();
