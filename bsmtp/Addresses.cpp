@@ -152,14 +152,14 @@ Mailbox parseMailbox(std::string_view text, std::string_view role) {
     } else {
         box.address = std::string(s);
     }
+    // A line break anywhere could move where the address is taken from
+    // ("a@x>\r\nRCPT TO:<b@y>"), so a mailbox holding one is refused whole.
+    if (hasControl(s))
+        throw MailError(std::string(role) + "の指定 " + quoted(s) +
+                        " に改行などの制御文字が含まれています。");
     if (!validAddress(box.address))
         throw MailError(std::string(role) + "のメールアドレス " + quoted(box.address) +
                         " が正しくありません。");
-    // A line break in a display name would end the header early; the name is
-    // kept as one line and encoded later.
-    for (char& c : box.name)
-        if (hasControl(std::string_view(&c, 1)))
-            c = ' ';
     return box;
 }
 

@@ -24,6 +24,16 @@ std::string fileNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The library refuses a mailbox holding a control character, because a line
+// break there could move the address boundary. A display name is only
+// encoded text, so its breaks and TABs (our field separator) become blanks.
+std::string blankControls(std::string s) {
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = ' ';
+    return s;
+}
+
 } // namespace
 
 std::string authKeyword(const std::string& authMode) {
@@ -37,7 +47,7 @@ std::string authKeyword(const std::string& authMode) {
 }
 
 std::string senderString(const AppSettings& s) {
-    std::string sender = s.MailFromName;
+    std::string sender = blankControls(s.MailFromName);
     if (!s.Interactive)
         sender += "*";
     if (!s.MailFromAddr.empty())

@@ -173,7 +173,7 @@ TEST(Bsmtp, DotLinesAndConcurrentCallsSurvive) {
 
 TEST(Bsmtp, HeaderInjectionDoesNotAddHeaders) {
     SmtpServer smtp;
-    ASSERT_EQ(send(smtp.address(), "ops@example.com", "Name\r\nX-Evil: 1<watch@example.com>",
+    ASSERT_EQ(send(smtp.address(), "ops@example.com", "Name X-Evil: 1<watch@example.com>",
                    "Hello\r\nBcc: evil@example.com\r\n", "body"),
               "");
     const auto received = smtp.waitForMessages(1);
@@ -191,6 +191,14 @@ TEST(Bsmtp, HeaderInjectionDoesNotAddHeaders) {
         EXPECT_NE(error.find("送信先"), std::string::npos) << error;
     }
     EXPECT_NE(send(smtp.address(), "ops@example.com", "watch@example.com\r\nX: y", "s", "b"), "");
+    // A break in the display name is refused too: it could equally be one
+    // before a forged address.
+    EXPECT_NE(
+        send(smtp.address(), "ops@example.com", "Name\r\nX-Evil: 1<watch@example.com>", "s", "b"),
+        "");
+    EXPECT_NE(send(smtp.address(), "ops@example.com>\r\nRCPT TO:<evil@example.com>",
+                   "watch@example.com", "s", "b"),
+              "");
     EXPECT_EQ(smtp.messages().size(), 1u);
 }
 
