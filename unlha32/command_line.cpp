@@ -12,10 +12,10 @@ bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-// Splits into words. A quoted word may itself hold quotes: it ends at the
-// first quote that is followed by the end of the line or by blanks and the
-// next opening quote (failing that, by any blank). The caller quotes every
-// argument, so only a name containing `" "` can be split wrongly.
+// Splits into words. Inside a quoted word a doubled quote stands for one
+// quote (the caller doubles every quote of a path), and a quote ends the word
+// only before a blank or the end of the line; any other lone quote is kept as
+// part of the name.
 std::vector<std::string> splitWords(const std::string& line) {
     std::vector<std::string> words;
     std::size_t i = 0;
@@ -32,27 +32,29 @@ std::vector<std::string> splitWords(const std::string& line) {
             words.push_back(line.substr(start, i - start));
             continue;
         }
-        const std::size_t start = i + 1;
-        std::size_t close = std::string::npos, weakClose = std::string::npos;
-        for (std::size_t j = start; j < n; ++j) {
-            if (line[j] != '"')
+        const std::size_t open = i;
+        std::string word;
+        bool closed = false;
+        for (++i; i < n; ++i) {
+            if (line[i] != '"') {
+                word += line[i];
                 continue;
-            std::size_t k = j + 1;
-            while (k < n && isBlank(line[k]))
-                ++k;
-            if (k == n || (k > j + 1 && line[k] == '"')) {
-                close = j;
+            }
+            if (i + 1 < n && line[i + 1] == '"') {
+                word += '"';
+                ++i;
+                continue;
+            }
+            if (i + 1 == n || isBlank(line[i + 1])) {
+                closed = true;
+                ++i;
                 break;
             }
-            if (k > j + 1 && weakClose == std::string::npos)
-                weakClose = j;
+            word += '"';
         }
-        if (close == std::string::npos)
-            close = weakClose;
-        if (close == std::string::npos)
-            throw CommandError("引用符が閉じていません (unterminated quote): " + line.substr(i));
-        words.push_back(line.substr(start, close - start));
-        i = close + 1;
+        if (!closed)
+            throw CommandError("引用符が閉じていません (unterminated quote): " + line.substr(open));
+        words.push_back(std::move(word));
     }
     return words;
 }

@@ -59,6 +59,12 @@ std::string wholeCharacters(std::string s) {
     return s;
 }
 
+// A path in quotes; a quote inside it is doubled so that no name can end
+// the argument early.
+std::string quoted(const std::string& path) {
+    return "\"" + text::replaceAll(path, "\"", "\"\"") + "\"";
+}
+
 } // namespace
 
 std::string lhaCommandLine(const std::string& archivePath, const std::string& path, bool subfolders,
@@ -72,7 +78,7 @@ std::string lhaCommandLine(const std::string& archivePath, const std::string& pa
     if (!isExistingFile && !subfolders)
         target += "/*";
     const std::string options = subfolders ? "-r2x1d1n1c1gm1 " : "-n1c1gm1 ";
-    return options + " a \"" + archivePath + "\" \"" + base + "\" \"" + target + "\"";
+    return options + " a " + quoted(archivePath) + " " + quoted(base) + " " + quoted(target);
 }
 
 std::string lhaArchivePath(const App& app, const std::string& path) {

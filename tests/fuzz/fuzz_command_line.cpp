@@ -17,15 +17,16 @@ void checkCommand(const unlha::Command& cmd) {
         FUZZ_CHECK(!t.empty(), "empty target");
 }
 
-// Names the caller's quoting cannot carry: a quote followed by blanks.
+// The caller's quoting: every quote doubled, the whole in quotes. Only a
+// NUL cannot be carried.
 bool quotable(const std::string& s) {
-    if (s.find('\0') != std::string::npos)
-        return false;
-    for (size_t i = 0; i < s.size(); ++i)
-        if (s[i] == '"' && (i + 1 == s.size() || s[i + 1] == ' ' || s[i + 1] == '\t' ||
-                            s[i + 1] == '\r' || s[i + 1] == '\n'))
-            return false;
-    return true;
+    return s.find('\0') == std::string::npos;
+}
+std::string quoted(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
 }
 
 } // namespace
@@ -52,15 +53,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned bits = fields[0].empty() ? 0 : static_cast<unsigned char>(fields[0][0]);
     const int r = static_cast<int>(bits % 3), x = (bits >> 2) & 1, d = (bits >> 3) & 1;
     std::string cmdLine = "-r" + std::to_string(r) + "x" + std::to_string(x) + "d" +
-                          std::to_string(d) + ((bits & 16) ? "n1c1gm1" : "") + " a \"" + fields[1] +
-                          "\"";
+                          std::to_string(d) + ((bits & 16) ? "n1c1gm1" : "") + " a " +
+                          quoted(fields[1]);
     std::string base = fields[2];
     if (!base.empty()) {
         if (!quotable(base + "/"))
             return 0;
         if (base.back() != '/')
             base += '/';
-        cmdLine += " \"" + base + "\"";
+        cmdLine += " " + quoted(base);
         while (base.size() > 1 && base.back() == '/')
             base.pop_back();
     }
@@ -69,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (fields[i].empty() || !quotable(fields[i]))
             return 0;
         targets.push_back(fields[i]);
-        cmdLine += " \"" + fields[i] + "\"";
+        cmdLine += " " + quoted(fields[i]);
     }
     if (base.empty() && targets[0].back() == '/')
         return 0; // would name the base folder

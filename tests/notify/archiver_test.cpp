@@ -101,6 +101,9 @@ TEST(ArchiveNames, CommandLines) {
     // A parent that is the root keeps a single separator.
     EXPECT_EQ(lhaCommandLine("/p/Temp/x.lzh", "/x.txt", false, true),
               "-n1c1gm1  a \"/p/Temp/x.lzh\" \"/\" \"x.txt\"");
+    // Quotes in a path are doubled, so no name can end an argument early.
+    EXPECT_EQ(lhaCommandLine("/p/Temp/b.lzh", "/h/a\" \"b", false, true),
+              "-n1c1gm1  a \"/p/Temp/b.lzh\" \"/h/\" \"a\"\" \"\"b\"");
 }
 
 TEST(ArchiveNames, ArchivePaths) {

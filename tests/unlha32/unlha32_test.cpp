@@ -284,6 +284,30 @@ TEST_F(Unlha32Test, FailuresLeaveNoArchiveAndNamePath) {
     EXPECT_EQ(readAll(lzh), "previous");
 }
 
+// Quotes inside paths come doubled; a lone quote inside a name is kept.
+TEST_F(Unlha32Test, QuotesInsidePaths) {
+    const std::string folder = "q\" \"$(x)";
+    const std::string file = "end\"";
+    writeAll(base / folder / file, "quoted");
+    auto dq = [](const std::string& s) {
+        std::string out;
+        for (char c : s)
+            out += c == '"' ? std::string("\"\"") : std::string(1, c);
+        return "\"" + out + "\"";
+    };
+    const fs::path lzh = dir / (folder + ".lzh");
+    const std::string line = "-r2x1d1n1c1gm1  a " + dq(lzh.string()) + " " +
+                             dq((base / folder).string() + "/") + " " + dq(file);
+    char out[256] = {};
+    ASSERT_EQ(Unlha(nullptr, line.c_str(), out, sizeof out), 0) << out << "\n" << line;
+    expectExtracts(lzh, {{file, "quoted"}});
+    // The tolerated form: a quote inside a name that no blank follows.
+    writeAll(base / "say \"hi\".txt", "hi");
+    const fs::path lzh2 = dir / "hi.lzh";
+    ASSERT_EQ(archive("-n1c1gm1", lzh2, {"say \"hi\".txt"}), 0) << message;
+    expectExtracts(lzh2, {{"say \"hi\".txt", "hi"}});
+}
+
 TEST_F(Unlha32Test, BadCommandLinesAreRejected) {
     writeAll(base / "ok.txt", "ok");
     const fs::path lzh = dir / "A.lzh";
