@@ -103,8 +103,8 @@ bool OperationLog::appendLine(const std::string& line) {
     return ok;
 }
 
-int OperationLog::WriteLog(int flag, int level, std::string_view module,
-                           std::string_view procedure, std::string_view message, int style) {
+int OperationLog::WriteLog(int flag, int level, std::string_view module, std::string_view procedure,
+                           std::string_view message, int style) {
     if (level <= 0) {
         std::string line = logTimestamp();
         line += '\t';
@@ -115,8 +115,14 @@ int OperationLog::WriteLog(int flag, int level, std::string_view module,
         line += levelLabel(level);
         line += '\t';
         line += text::replaceAll(message, "\r\n", "");
-        if (!appendLine(line))
-            return 0; // a log that cannot be written ends the call silently
+        if (!appendLine(line)) {
+            // A log that cannot be written (read-only or full disk) must not
+            // swallow the report: it goes to standard error instead.
+            std::string out = line + "\n";
+            ssize_t ignored = ::write(STDERR_FILENO, out.data(), out.size());
+            (void)ignored;
+            return 0;
+        }
         if (reloadViewer)
             reloadViewer();
     }

@@ -57,7 +57,7 @@ public:
 
     // Appends a line (levels 0 and below) and, for flag -1 in an
     // interactive run, shows a message box. Returns the button chosen, or 0.
-    // Failures of the log itself are swallowed.
+    // A line the log file cannot take goes to standard error instead.
     int WriteLog(int flag, int level, std::string_view module, std::string_view procedure,
                  std::string_view message, int style = 0);
 
