@@ -1,0 +1,122 @@
+// Shared by the fault and security tests: an App in a temporary portable
+// folder whose passes are driven directly, with mail going to the loopback
+// servers and the libraries taken from the built portable folder.
+#pragma once
+
+#include "core/App.h"
+#include "core/DateTime.h"
+#include "core/Text.h"
+#include "support/AppFixture.h"
+#include "watch/CheckCycle.h"
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace kestrova::test {
+
+// One event-loop object per process and a lock folder of our own, so test
+// programs running side by side never share "Kestrova3333". Both go before
+// exit handlers run, as Qt wants.
+class CoreAppEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "kestrova_fault_test";
+        static char* argv[] = {name, nullptr};
+        if (!QCoreApplication::instance())
+            app_ = std::make_unique<QCoreApplication>(argc, argv);
+        runtime_ = std::make_unique<TempDir>();
+        ::setenv("XDG_RUNTIME_DIR", runtime_->path().c_str(), 1);
+    }
+    void TearDown() override {
+        runtime_.reset();
+        app_.reset();
+    }
+
+private:
+    std::unique_ptr<QCoreApplication> app_;
+    std::unique_ptr<TempDir> runtime_;
+};
+inline ::testing::Environment* const kCoreAppEnvironment =
+    ::testing::AddGlobalTestEnvironment(new CoreAppEnvironment);
+
+inline std::string appDir() {
+    const char* d = std::getenv("KESTROVA_APP_DIR");
+    return d ? d : "";
+}
+
+inline const long long kT0 = static_cast<long long>(std::time(nullptr)) - 7200;
+
+inline std::string when(long long unixSeconds) {
+    return formatDateTime(fromUnix(unixSeconds));
+}
+
+// A non-interactive App (only mail entries are scanned unless interactive is
+// asked for) that loads the libraries of the built program.
+class PassHarness {
+public:
+    explicit PassHarness(bool interactive = false) : fx(interactive) {
+        fx.app.programDir = appDir();
+        ::mkdir(path("w").c_str(), 0755);
+    }
+
+    App& app() { return fx.app; }
+    std::string path(const std::string& name) const { return fx.dir / name; }
+
+    void writeSettings(const std::string& smtp, const std::string& extra = "") {
+        writeFile(fx.settingsFile(),
+                  text::encodeFile("[InitSetting]\r\nSmtpServer=" + smtp +
+                                   "\r\nMailFromAddr=watch@example.com\r\nMailTitle=更新通知\r\n"
+                                   "MailMsg=変更がありました。\r\nCheckSec=1\r\n" +
+                                   extra));
+    }
+    void writeList(const std::vector<WatchEntry>& list) {
+        writeFile(fx.watchListFile(), text::encodeFile(watchListText(list)));
+    }
+    // A folder below w/ and its entry.
+    WatchEntry folderEntry(const std::string& name, const std::string& mailTo,
+                           std::int32_t mode = NotifyDelete | NotifyUpdate | NotifyNew) {
+        std::string folder = path("w/" + name) + "/";
+        ::mkdir(folder.c_str(), 0755);
+        WatchEntry e;
+        e.CheckFolder = folder;
+        e.SendMailTo = mailTo;
+        e.FileChkMode = mode;
+        return e;
+    }
+    CheckCycle& cycle() {
+        if (!cycle_)
+            cycle_ = std::make_unique<CheckCycle>(fx.app);
+        return *cycle_;
+    }
+    void pass() { cycle().FolderCheckSub(); }
+
+    std::string log() const { return text::decodeFile(readFile(fx.app.log.logFile())); }
+    bool logHas(const std::string& part) const { return log().find(part) != std::string::npos; }
+    size_t logCount(const std::string& part) const { return countIn(log(), part); }
+    static size_t countIn(const std::string& text, const std::string& part) {
+        size_t n = 0;
+        for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1))
+            ++n;
+        return n;
+    }
+
+    AppFixture fx;
+
+private:
+    std::unique_ptr<CheckCycle> cycle_;
+};
+
+// Mail body with CR LF line ends whatever the parser gave back.
+inline std::string crlf(const std::string& s) {
+    return text::replaceAll(text::replaceAll(s, "\r\n", "\n"), "\n", "\r\n");
+}
+
+} // namespace kestrova::test

@@ -1,0 +1,142 @@
+// The mail server misbehaves: it drops the connection inside the message,
+// answers too slowly, or is down; the POP server is down. Every pass ends in
+// bounded time with the designed retries and warnings, nothing is
+// committed, and once the server is back a later pass mails the changes.
+#include "reliability/PassHarness.h"
+
+#include "TestServers.h"
+#include "cipher/CryptString.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace kestrova {
+namespace {
+
+using namespace std::chrono_literals;
+using test::PassHarness;
+using test::SmtpServer;
+using test::SmtpServerOptions;
+
+const std::string kWarning = "\tMsgForm\tSendFileUpdMsg\tワーニング  \t";
+const std::string kTrace = "\tMsgForm\tSendFileUpdMsg\tトレース　  \t";
+
+class MailFaults : public ::testing::Test {
+protected:
+    // One watched folder with one new file, mailed to x@example.com.
+    void watchOneFile(const std::string& smtp, const std::string& extra = "") {
+        h.writeSettings(smtp, extra);
+        entry = h.folderEntry("a", "x@example.com");
+        file = entry.CheckFolder + "new.txt";
+        test::writeFile(file, "x");
+        test::setMtime(file, test::kT0);
+        h.writeList({entry});
+        listBefore = test::readFile(h.fx.watchListFile());
+    }
+    // Runs one pass and returns how long it took.
+    std::chrono::milliseconds timedPass() {
+        auto start = std::chrono::steady_clock::now();
+        h.pass();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+    }
+    // A failed pass: five attempts, five warnings, the error window, no commit.
+    void expectFailedPass(std::chrono::milliseconds took, std::chrono::milliseconds limit) {
+        EXPECT_LT(took, limit);
+        EXPECT_EQ(h.logCount(kTrace), 5u) << h.log();
+        EXPECT_EQ(h.logCount(kWarning), 5u) << h.log();
+        EXPECT_EQ(h.app().message.caption, "メール送信エラー");
+        EXPECT_EQ(test::readFile(h.fx.watchListFile()), listBefore);
+        EXPECT_TRUE(h.fx.boxes.empty());
+    }
+    // The server is back: the next pass mails the change once, and commits.
+    void expectDeliveredLater(const SmtpServer& smtp) {
+        h.pass();
+        auto got = smtp.waitForMessages(1);
+        ASSERT_EQ(got.size(), 1u);
+        std::string body = test::crlf(test::parseEml(got[0]).body);
+        EXPECT_NE(body.find("追加 testhost " + file + " " + test::when(test::kT0) + "\r\n"),
+                  std::string::npos)
+            << body;
+        EXPECT_NE(test::readFile(h.fx.watchListFile()), listBefore);
+        h.pass();
+        EXPECT_EQ(smtp.messages().size(), 1u);
+    }
+
+    PassHarness h;
+    WatchEntry entry;
+    std::string file;
+    std::string listBefore;
+};
+
+TEST_F(MailFaults, ConnectionDroppedInsideTheMessage) {
+    auto dropping = std::make_unique<SmtpServer>(SmtpServerOptions{.mode = "close"});
+    const int port = dropping->port();
+    watchOneFile(dropping->address());
+    expectFailedPass(timedPass(), 30s);
+    EXPECT_TRUE(dropping->messages().empty());
+    dropping.reset();
+    SmtpServer back({.port = port});
+    expectDeliveredLater(back);
+}
+
+TEST_F(MailFaults, ServerSilentPastTheTimeOut) {
+    ::setenv("BSMTP_TIMEOUT", "1", 1);
+    auto silent = std::make_unique<SmtpServer>(SmtpServerOptions{.mode = "silent"});
+    const int port = silent->port();
+    watchOneFile(silent->address());
+    // Five attempts of at most a second each, a second apart.
+    expectFailedPass(timedPass(), 20s);
+    silent.reset();
+    SmtpServer back({.port = port});
+    expectDeliveredLater(back);
+    ::unsetenv("BSMTP_TIMEOUT");
+}
+
+TEST_F(MailFaults, ServerDownThenBack) {
+    const int port = test::freePort();
+    watchOneFile("127.0.0.1:" + std::to_string(port));
+    expectFailedPass(timedPass(), 20s);
+    // A second failed pass reports the same change again, still unsent.
+    EXPECT_EQ(timedPass() < 20s, true);
+    EXPECT_EQ(h.logCount(kWarning), 10u);
+    EXPECT_EQ(test::readFile(h.fx.watchListFile()), listBefore);
+    SmtpServer back({.port = port});
+    expectDeliveredLater(back);
+}
+
+TEST_F(MailFaults, PopServerDownLoginGivenUpAfterTwoTriesMailStillGoes) {
+    // The SMTP server refuses the first two messages, so the POP login is
+    // tried at attempts 0 and 1 and then given up for the rest of the pass.
+    SmtpServer smtp({.refuseFirst = 2});
+    const int popPort = test::freePort();
+    watchOneFile(smtp.address(), "AuthMode=POP before SMTP\r\nPopServer=127.0.0.1:" +
+                                     std::to_string(popPort) + "\r\nMailFromUser=popuser\r\n");
+    WatchEntry second = h.folderEntry("b", "y@example.com");
+    test::writeFile(second.CheckFolder + "other.txt", "y");
+    h.writeList({entry, second});
+    auto took = timedPass();
+    EXPECT_LT(took, 30s);
+    auto got = smtp.waitForMessages(2);
+    EXPECT_EQ(got.size(), 2u);
+    // Two POP warnings and two SMTP refusals; the second mail makes no login.
+    EXPECT_EQ(h.logCount(kWarning), 4u) << h.log();
+    EXPECT_EQ(h.logCount(kTrace), 4u) << h.log();
+    EXPECT_NE(test::readFile(h.fx.watchListFile()), listBefore);
+
+    // With the POP server up a later pass logs in without a warning.
+    test::Pop3Server pop;
+    h.writeSettings(smtp.address(),
+                    "AuthMode=POP before SMTP\r\nPopServer=" + pop.address() +
+                        "\r\nMailFromUser=popuser\r\nMailFromPass=" +
+                        CryptString(pop.password(), -1, kCipherKey1, kCipherKey2, kCipherKey3) +
+                        "\r\n");
+    test::writeFile(entry.CheckFolder + "third.txt", "z");
+    h.pass();
+    EXPECT_EQ(smtp.waitForMessages(3).size(), 3u);
+    EXPECT_EQ(h.logCount(kWarning), 4u) << h.log();
+}
+
+} // namespace
+} // namespace kestrova
