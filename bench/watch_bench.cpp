@@ -476,7 +476,14 @@ std::string us(double s, size_t n) {
     return b;
 }
 
+// Progress on stderr, with the seconds since the size began.
+void phase(Clock::time_point start, size_t n, const char* what) {
+    std::fprintf(stderr, "watch_bench: %zu files: %s (%.1f s)\n", n, what,
+                 seconds(start, Clock::now()));
+}
+
 SizeFigures benchSize(const Options& o, const fs::path& root, size_t n) {
+    const auto start = Clock::now();
     SizeFigures f;
     f.n = n;
     const fs::path dir = root / ("files-" + std::to_string(n));
@@ -504,21 +511,30 @@ SizeFigures benchSize(const Options& o, const fs::path& root, size_t n) {
     runChild({"find", dir.string(), "-maxdepth", "1", "-printf", "%T@ %p\n"}, scratch, false);
     measurePass(Options{o.sizes, 1, "", o.self}, prog.string(), baseline, scratch);
 
+    phase(start, n, "recorded");
     f.same = measurePass(o, prog.string(), baseline, scratch);
+    phase(start, n, "pass");
     f.findSame = measureFind(o, dir.string(), scratch);
+    phase(start, n, "find");
     f.wdSame = measureWatchdog(o, dir.string(), "same", scratch);
+    phase(start, n, "watchdog");
     f.fswSame = measureFswatchUnchanged(o, dir.string());
+    phase(start, n, "fswatch");
     f.ini = measureIni(o, prog.string(), baseline, scratch);
 
     // Changed: watchdog moves the files itself (and back), fswatch sees
     // them moved while it runs (and back), then they stay moved for
     // Kestrova and find.
+    phase(start, n, "ini");
     f.wdChanged = measureWatchdog(o, dir.string(), "changed", scratch);
+    phase(start, n, "watchdog changed");
     f.fswChanged = measureFswatchChanged(o, dir, n, scratch);
+    phase(start, n, "fswatch changed");
     shiftOnePercent(dir, n, 60);
     f.changed = measurePass(o, prog.string(), baseline, scratch);
     f.findChanged = measureFind(o, dir.string(), scratch);
 
+    phase(start, n, "changed pass and find");
     fs::remove_all(dir);
     fs::remove_all(prog);
     fs::remove(baseline);
@@ -659,7 +675,6 @@ int main(int argc, char** argv) {
     const fs::path root = tmpl;
     std::vector<SizeFigures> all;
     for (size_t n : o.sizes) {
-        std::fprintf(stderr, "watch_bench: %zu files...\n", n);
         all.push_back(benchSize(o, root, n));
     }
     fs::remove_all(root);
