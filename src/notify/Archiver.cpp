@@ -62,7 +62,16 @@ std::string wholeCharacters(std::string s) {
 // A path in quotes; a quote inside it is doubled so that no name can end
 // the argument early.
 std::string quoted(const std::string& path) {
-    return "\"" + text::replaceAll(path, "\"", "\"\"") + "\"";
+    std::string out;
+    out.reserve(path.size() + 2);
+    out += '"';
+    for (char c : path) {
+        out += c;
+        if (c == '"')
+            out += '"';
+    }
+    out += '"';
+    return out;
 }
 
 } // namespace
