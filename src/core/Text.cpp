@@ -35,7 +35,9 @@ bool isAscii(std::string_view s) {
 }
 
 // CP932 lead byte test.
-bool isLead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+bool isLead(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
 
 bool isWide(char32_t cp) {
     // East Asian wide and full-width ranges, enough for display widths.
@@ -167,36 +169,26 @@ bool isValidUtf8(std::string_view s) {
     return true;
 }
 
-bool toCp932(std::string_view utf8, std::string& out) {
-    out.clear();
-    if (isAscii(utf8)) {
-        out.assign(utf8);
-        return true;
+namespace {
+
+// Calls fn for each piece of s up to and including a line feed. A line feed
+// is never part of a multi-byte character in UTF-8 or CP932, so converting
+// piece by piece gives what converting the whole would, and lines of plain
+// ASCII (most of a watch list) need no conversion at all.
+template <typename Fn> bool forEachLine(std::string_view s, Fn fn) {
+    size_t pos = 0;
+    while (pos < s.size()) {
+        size_t end = s.find('\n', pos);
+        end = end == std::string_view::npos ? s.size() : end + 1;
+        if (!fn(s.substr(pos, end - pos)))
+            return false;
+        pos = end;
     }
-    if (!isValidUtf8(utf8))
-        return false;
-    Iconv cd("CP932", "UTF-8");
-    if (!cd.ok())
-        return false;
-    out.resize(utf8.size() * 2 + 4);
-    char* ip = const_cast<char*>(utf8.data());
-    size_t il = utf8.size();
-    char* op = out.data();
-    size_t ol = out.size();
-    if (iconv(cd.get(), &ip, &il, &op, &ol) == static_cast<size_t>(-1))
-        return false;
-    out.resize(out.size() - ol);
-    // iconv also maps characters CP932 only resembles ("£" to the full-width
-    // pound, "〜" to the full-width tilde); such text would come back changed.
-    return fromCp932(out) == utf8;
+    return true;
 }
 
-std::string fromCp932(std::string_view bytes) {
-    if (isAscii(bytes))
-        return std::string(bytes);
-    Iconv cd("UTF-8", "CP932");
-    std::string out;
-    out.reserve(bytes.size() * 3 / 2 + 4);
+void appendFromCp932(Iconv& cd, std::string_view bytes, std::string& out) {
+    iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
     char* ip = const_cast<char*>(bytes.data());
     size_t il = bytes.size();
     char buf[4096];
@@ -214,6 +206,61 @@ std::string fromCp932(std::string_view bytes) {
             --il;
         }
     }
+}
+
+} // namespace
+
+bool toCp932(std::string_view utf8, std::string& out) {
+    out.clear();
+    if (isAscii(utf8)) {
+        out.assign(utf8);
+        return true;
+    }
+    Iconv cd("CP932", "UTF-8");
+    Iconv back("UTF-8", "CP932");
+    if (!cd.ok() || !back.ok())
+        return false;
+    out.reserve(utf8.size() + 16);
+    std::string check;
+    return forEachLine(utf8, [&](std::string_view line) {
+        if (isAscii(line)) {
+            out.append(line);
+            return true;
+        }
+        if (!isValidUtf8(line))
+            return false;
+        const size_t start = out.size();
+        out.resize(start + line.size() * 2 + 4);
+        iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+        char* ip = const_cast<char*>(line.data());
+        size_t il = line.size();
+        char* op = out.data() + start;
+        size_t ol = out.size() - start;
+        if (iconv(cd.get(), &ip, &il, &op, &ol) == static_cast<size_t>(-1))
+            return false;
+        out.resize(out.size() - ol);
+        // iconv also maps characters CP932 only resembles ("£" to the
+        // full-width pound, "〜" to the full-width tilde); such text would
+        // come back changed.
+        check.clear();
+        appendFromCp932(back, std::string_view(out).substr(start), check);
+        return check == line;
+    });
+}
+
+std::string fromCp932(std::string_view bytes) {
+    if (isAscii(bytes))
+        return std::string(bytes);
+    Iconv cd("UTF-8", "CP932");
+    std::string out;
+    out.reserve(bytes.size() * 3 / 2 + 4);
+    forEachLine(bytes, [&](std::string_view line) {
+        if (isAscii(line))
+            out.append(line);
+        else
+            appendFromCp932(cd, line, out);
+        return true;
+    });
     return out;
 }
 

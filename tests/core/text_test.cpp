@@ -14,14 +14,32 @@ TEST(Text, Cp932RoundTripAndRefusal) {
     EXPECT_FALSE(text::toCp932("café", bytes));
     EXPECT_FALSE(text::toCp932("\xff\xfe", bytes)); // not UTF-8
     // Undecodable bytes are marked, never dropped or fatal.
-    EXPECT_EQ(text::fromCp932("a\x80" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(text::fromCp932("a\x80"
+                              "b"),
+              "a\xEF\xBF\xBD"
+              "b");
+}
+
+// Plain ASCII lines pass through untouched and every other line is
+// converted alone; a refusal or a broken byte on any line counts.
+TEST(Text, ManyLinesConvertLikeOne) {
+    std::string utf8, bytes;
+    for (int i = 0; i < 200; ++i)
+        utf8 += i % 3 ? "path=/plain/" + std::to_string(i) + "\r\n"
+                      : "監視=ﾌｧｲﾙ" + std::to_string(i) + "\n";
+    ASSERT_TRUE(text::toCp932(utf8, bytes));
+    EXPECT_EQ(text::fromCp932(bytes), utf8);
+    EXPECT_FALSE(text::toCp932(utf8 + "last 〜 line", bytes)); // comes back changed
+    EXPECT_FALSE(text::toCp932(utf8 + "bad \xC3\n", bytes));   // not UTF-8
+    // A lead byte cut off by a line end is marked; the line end stays.
+    EXPECT_EQ(text::fromCp932("a\x8A\nb\x8A\xC4\r\nc"), "a\xEF\xBF\xBD\nb監\r\nc");
 }
 
 TEST(Text, WidthsCountCp932Bytes) {
     EXPECT_EQ(text::width("abc"), 3);
     EXPECT_EQ(text::width("監視"), 4);
-    EXPECT_EQ(text::width("ｱｲ"), 2);           // half-width kana: one byte each
-    EXPECT_EQ(text::width("é"), 1);            // outside CP932: display width
+    EXPECT_EQ(text::width("ｱｲ"), 2);               // half-width kana: one byte each
+    EXPECT_EQ(text::width("é"), 1);                // outside CP932: display width
     EXPECT_EQ(text::width("\xF0\x9F\x98\x80"), 2); // emoji: wide
     EXPECT_EQ(text::width("\xff"), 1);
 }
@@ -43,7 +61,9 @@ TEST(Text, FileFormFallsBackToUtf8WithMark) {
 }
 
 TEST(Text, WatchedTextEncodings) {
-    EXPECT_EQ(text::decodeWatchedText("\xEF\xBB\xBF" "あ"), "あ");
+    EXPECT_EQ(text::decodeWatchedText("\xEF\xBB\xBF"
+                                      "あ"),
+              "あ");
     EXPECT_EQ(text::decodeWatchedText("あ"), "あ"); // UTF-8 without mark
     EXPECT_EQ(text::decodeWatchedText(std::string("\xFF\xFE\x42\x30", 4)), "あ");
     EXPECT_EQ(text::decodeWatchedText(std::string("\xFE\xFF\x30\x42", 4)), "あ");
