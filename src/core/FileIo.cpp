@@ -1,6 +1,7 @@
 #include "core/FileIo.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -72,6 +73,38 @@ std::string parentFolder(const std::string& path) {
     if (slash == 0)
         return "/";
     return path.substr(0, slash);
+}
+
+bool fileHolds(const std::string& path, std::string_view bytes, mode_t mode) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777) != mode ||
+        st.st_uid != ::geteuid() || static_cast<std::uint64_t>(st.st_size) != bytes.size())
+        return false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buf[65536];
+    size_t done = 0;
+    bool same = true;
+    while (same) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            same = n == 0 && done == bytes.size();
+            break;
+        }
+        const auto got = static_cast<size_t>(n);
+        same = done + got <= bytes.size() && std::memcmp(buf, bytes.data() + done, got) == 0;
+        done += got;
+    }
+    ::close(fd);
+    return same;
+}
+
+bool writeFileIfChanged(const std::string& path, std::string_view bytes, mode_t mode,
+                        std::string& error) {
+    return fileHolds(path, bytes, mode) || writeFileAtomic(path, bytes, mode, error);
 }
 
 bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mode,

@@ -20,6 +20,15 @@ ReadStatus readWholeFile(const std::string& path, std::string& out, std::string&
 bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mode,
                      std::string& error);
 
+// Whether path is already a regular file of this user with exactly these
+// bytes and this mode, so that writing it again would change nothing.
+bool fileHolds(const std::string& path, std::string_view bytes, mode_t mode);
+
+// writeFileAtomic, skipped when the file already holds the bytes: a check
+// pass that changed nothing costs no write and no flush.
+bool writeFileIfChanged(const std::string& path, std::string_view bytes, mode_t mode,
+                        std::string& error);
+
 // Writes all bytes to fd, retrying after interruptions.
 bool writeAll(int fd, std::string_view bytes);
 

@@ -3,6 +3,10 @@
 #include "core/FileIo.h"
 #include "core/Text.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+
 namespace kestrova {
 
 namespace {
@@ -45,25 +49,75 @@ std::string_view unquote(std::string_view v) {
 
 } // namespace
 
-std::string IniFile::lookupKey(std::string_view section, std::string_view key) {
-    std::string k = text::asciiLower(section);
-    k += '\n';
-    k += text::asciiLower(key);
-    return k;
+namespace {
+
+// FNV-1a over ASCII-lower-cased bytes, so the hash ignores case as the
+// lookups do.
+constexpr std::uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
+std::uint64_t hashLower(std::uint64_t h, std::string_view s) {
+    for (char c : s) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 'A' && u <= 'Z')
+            u = static_cast<unsigned char>(u + ('a' - 'A'));
+        h = (h ^ u) * 0x100000001b3ULL;
+    }
+    return h;
+}
+std::uint64_t sectionHash(std::string_view section) {
+    return hashLower(hashLower(kFnvOffset, section), "\n");
+}
+
+bool equalLower(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<unsigned char>(x + ('a' - 'A'));
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<unsigned char>(y + ('a' - 'A'));
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string_view IniFile::line(size_t i) const {
+    const Line& l = lines_[i];
+    if (l.owned >= 0)
+        return owned_[static_cast<size_t>(l.owned)];
+    return std::string_view(text_).substr(l.pos, l.len);
+}
+
+void IniFile::addLine(std::string_view s) {
+    owned_.emplace_back(s);
+    Line l;
+    l.owned = static_cast<std::int32_t>(owned_.size() - 1);
+    lines_.push_back(l);
 }
 
 IniFile IniFile::parse(std::string_view utf8) {
+    return parseOwned(std::string(utf8));
+}
+
+IniFile IniFile::parseOwned(std::string utf8) {
     IniFile ini;
+    ini.text_ = std::move(utf8);
+    const std::string_view t(ini.text_);
     size_t pos = 0;
-    while (pos < utf8.size()) {
-        size_t end = utf8.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos) {
-            ini.lines_.emplace_back(utf8.substr(pos));
-            break;
-        }
-        ini.lines_.emplace_back(utf8.substr(pos, end - pos));
+    while (pos < t.size()) {
+        size_t end = pos;
+        while (end < t.size() && t[end] != '\n' && t[end] != '\r')
+            ++end;
+        Line l;
+        l.pos = pos;
+        // A line longer than 4 GiB is kept cut; no INI value is read that far.
+        l.len = static_cast<std::uint32_t>(std::min<size_t>(end - pos, UINT32_MAX));
+        ini.lines_.push_back(l);
         pos = end + 1;
-        if (utf8[end] == '\r' && pos < utf8.size() && utf8[pos] == '\n')
+        if (end < t.size() && t[end] == '\r' && pos < t.size() && t[pos] == '\n')
             ++pos;
     }
     ini.index();
@@ -71,32 +125,104 @@ IniFile IniFile::parse(std::string_view utf8) {
 }
 
 void IniFile::index() {
+    lastSection_.clear();
+    lastHeader_ = -1;
     keys_.clear();
     sections_.clear();
     keys_.reserve(lines_.size());
-    std::string current;
+    std::uint64_t current = 0;
+    std::uint32_t header = 0;
     bool inSection = false;
-    bool firstOccurrence = false;
+    long first = -1; // the section being read, when a first occurrence
     for (size_t i = 0; i < lines_.size(); ++i) {
-        std::string_view line = lines_[i];
+        const std::string_view l = line(i);
         std::string_view name;
-        if (sectionName(line, name)) {
-            current = text::asciiLower(name);
+        if (sectionName(l, name)) {
+            current = sectionHash(name);
+            header = static_cast<std::uint32_t>(i);
             inSection = true;
-            auto [it, added] = sections_.try_emplace(current, i, i);
-            firstOccurrence = added;
+            first = -1;
+            if (!findSection(name)) {
+                sections_.push_back({current, header, header});
+                first = static_cast<long>(sections_.size() - 1);
+            }
             continue;
         }
         std::string_view key, value;
-        if (!inSection || !keyValue(line, key, value))
+        if (!inSection || !keyValue(l, key, value))
             continue;
-        if (firstOccurrence)
-            sections_[current].second = i;
-        std::string k = current;
-        k += '\n';
-        k += text::asciiLower(key);
-        keys_.try_emplace(std::move(k), i);
+        if (first >= 0)
+            sections_[static_cast<size_t>(first)].last = static_cast<std::uint32_t>(i);
+        keys_.push_back({hashLower(current, key), static_cast<std::uint32_t>(i), header});
     }
+    // Twice as many slots as keys at least; a later duplicate of a section
+    // and key is dropped, so the first occurrence is the one found.
+    size_t size = 16;
+    while (size < keys_.size() * 2)
+        size *= 2;
+    slots_.assign(size, 0);
+    size_t kept = 0;
+    for (size_t k = 0; k < keys_.size(); ++k) {
+        const Key key = keys_[k];
+        size_t at = static_cast<size_t>(key.hash) & (size - 1);
+        bool duplicate = false;
+        while (slots_[at] != 0) {
+            if (sameKey(keys_[slots_[at] - 1], key)) {
+                duplicate = true;
+                break;
+            }
+            at = (at + 1) & (size - 1);
+        }
+        if (duplicate)
+            continue;
+        keys_[kept] = key;
+        slots_[at] = static_cast<std::uint32_t>(++kept);
+    }
+    keys_.resize(kept);
+}
+
+bool IniFile::sameKey(const Key& a, const Key& b) const {
+    if (a.hash != b.hash)
+        return false;
+    std::string_view ka, kb, v, na, nb;
+    return keyValue(line(a.line), ka, v) && keyValue(line(b.line), kb, v) && equalLower(ka, kb) &&
+           sectionName(line(a.header), na) && sectionName(line(b.header), nb) && equalLower(na, nb);
+}
+
+const IniFile::Section* IniFile::findSection(std::string_view section) const {
+    const std::uint64_t h = sectionHash(section);
+    std::string_view name;
+    for (const Section& s : sections_)
+        if (s.hash == h && sectionName(line(s.header), name) && equalLower(name, section))
+            return &s;
+    return nullptr;
+}
+
+long IniFile::find(std::string_view section, std::string_view key) const {
+    if (slots_.empty())
+        return -1;
+    if (section != lastSection_) {
+        lastSection_ = section;
+        lastSectionHash_ = sectionHash(section);
+        lastHeader_ = -1;
+    }
+    const std::uint64_t h = hashLower(lastSectionHash_, key);
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = static_cast<size_t>(h) & mask; slots_[at] != 0; at = (at + 1) & mask) {
+        const Key& it = keys_[slots_[at] - 1];
+        if (it.hash != h)
+            continue;
+        std::string_view name, k, v;
+        if (!keyValue(line(it.line), k, v) || !equalLower(k, key))
+            continue;
+        if (static_cast<long>(it.header) != lastHeader_) {
+            if (!sectionName(line(it.header), name) || !equalLower(name, section))
+                continue;
+            lastHeader_ = it.header;
+        }
+        return static_cast<long>(it.line);
+    }
+    return -1;
 }
 
 bool IniFile::load(const std::string& path, std::string& error) {
@@ -110,16 +236,16 @@ bool IniFile::load(const std::string& path, std::string& error) {
     case ReadStatus::Ok:
         break;
     }
-    *this = parse(text::decodeFile(bytes));
+    *this = parseOwned(text::decodeFile(bytes));
     return true;
 }
 
 std::optional<std::string> IniFile::get(std::string_view section, std::string_view key) const {
-    auto it = keys_.find(lookupKey(section, key));
-    if (it == keys_.end())
+    const long at = find(section, key);
+    if (at < 0)
         return std::nullopt;
     std::string_view k, v;
-    keyValue(lines_[it->second], k, v);
+    keyValue(line(static_cast<size_t>(at)), k, v);
     v = unquote(v);
     if (v.size() <= static_cast<size_t>(kMaxValueWidth))
         return std::string(v);
@@ -132,19 +258,21 @@ std::string IniFile::get(std::string_view section, std::string_view key,
     return v ? *v : std::string(fallback);
 }
 
-std::string IniFile::quoteValue(std::string_view value) {
+void IniFile::appendQuoted(std::string& out, std::string_view value) {
     bool edgeBlank = !value.empty() && (value.front() == ' ' || value.front() == '\t' ||
                                         value.back() == ' ' || value.back() == '\t');
     bool quoted = value.size() >= 2 && value.front() == '"' && value.back() == '"';
-    if (!edgeBlank && !quoted)
-        return std::string(value);
-    // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) about
-    // literal + std::string.
+    if (edgeBlank || quoted)
+        out += '"';
+    out += value;
+    if (edgeBlank || quoted)
+        out += '"';
+}
+
+std::string IniFile::quoteValue(std::string_view value) {
     std::string out;
     out.reserve(value.size() + 2);
-    out += '"';
-    out += value;
-    out += '"';
+    appendQuoted(out, value);
     return out;
 }
 
@@ -153,21 +281,29 @@ bool IniFile::set(std::string_view section, std::string_view key, std::string_vi
         key.find_first_of("\r\n=") != std::string_view::npos ||
         section.find_first_of("\r\n]") != std::string_view::npos)
         return false;
-    std::string line = std::string(key) + "=" + quoteValue(value);
-    auto it = keys_.find(lookupKey(section, key));
-    if (it != keys_.end()) {
-        lines_[it->second] = std::move(line);
+    std::string text = std::string(key) + "=" + quoteValue(value);
+    const long at = find(section, key);
+    if (at >= 0) {
+        Line& l = lines_[static_cast<size_t>(at)];
+        if (l.owned >= 0) {
+            owned_[static_cast<size_t>(l.owned)] = std::move(text);
+        } else {
+            owned_.push_back(std::move(text));
+            l.owned = static_cast<std::int32_t>(owned_.size() - 1);
+        }
         return true;
     }
-    auto sec = sections_.find(text::asciiLower(section));
-    if (sec != sections_.end()) {
-        lines_.insert(lines_.begin() + static_cast<long>(sec->second.second) + 1, std::move(line));
+    if (const Section* sec = findSection(section)) {
+        owned_.push_back(std::move(text));
+        Line l;
+        l.owned = static_cast<std::int32_t>(owned_.size() - 1);
+        lines_.insert(lines_.begin() + static_cast<long>(sec->last) + 1, l);
     } else {
         std::string header(1, '[');
         header += section;
         header += ']';
-        lines_.push_back(std::move(header));
-        lines_.push_back(std::move(line));
+        addLine(header);
+        addLine(text);
     }
     index();
     return true;
@@ -176,18 +312,18 @@ bool IniFile::set(std::string_view section, std::string_view key, std::string_vi
 std::string IniFile::text() const {
     std::string out;
     size_t total = 0;
-    for (const auto& l : lines_)
-        total += l.size() + 2;
+    for (size_t i = 0; i < lines_.size(); ++i)
+        total += line(i).size() + 2;
     out.reserve(total);
-    for (const auto& l : lines_) {
-        out += l;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        out += line(i);
         out += "\r\n";
     }
     return out;
 }
 
 bool IniFile::save(const std::string& path, mode_t mode, std::string& error) const {
-    return writeFileAtomic(path, text::encodeFile(text()), mode, error);
+    return writeFileIfChanged(path, text::encodeFile(text()), mode, error);
 }
 
 } // namespace kestrova

@@ -5,11 +5,11 @@
 // them.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
-#include <unordered_map>
 #include <vector>
 
 namespace kestrova {
@@ -23,6 +23,8 @@ public:
 
     // Parses decoded text (any of CR LF, LF or CR ends a line).
     static IniFile parse(std::string_view utf8);
+    // The same, keeping the text it is given rather than a copy.
+    static IniFile parseOwned(std::string utf8);
 
     // Reads and parses a file; a missing file is an empty one. Returns
     // false with error set when the file exists but cannot be read.
@@ -47,17 +49,50 @@ public:
     // Quotes a value whose blanks at either end (or surrounding quotes)
     // would otherwise be lost when it is read back.
     static std::string quoteValue(std::string_view value);
+    // The same, appended to out.
+    static void appendQuoted(std::string& out, std::string_view value);
 
 private:
-    void index();
-    static std::string lookupKey(std::string_view section, std::string_view key);
+    // A line is a piece of text_ or, once set() has changed it, a string of
+    // its own: no allocation per line when a large file is read.
+    struct Line {
+        size_t pos = 0;
+        std::uint32_t len = 0;
+        std::int32_t owned = -1; // index into owned_, or -1
+    };
+    // The first "key=value" line of a section and key, found by the hash of
+    // the lower-case section and key.
+    struct Key {
+        std::uint64_t hash;
+        std::uint32_t line;
+        std::uint32_t header; // line of its section header
+    };
+    struct Section {
+        std::uint64_t hash;
+        std::uint32_t header; // first occurrence
+        std::uint32_t last;   // last line belonging to that occurrence
+    };
 
-    std::vector<std::string> lines_;
-    // lower(section) + '\n' + lower(key) -> line holding it (first wins)
-    std::unordered_map<std::string, size_t> keys_;
-    // lower(section) -> {header line, last line belonging to it} of the first
-    // occurrence of the section
-    std::unordered_map<std::string, std::pair<size_t, size_t>> sections_;
+    std::string_view line(size_t i) const;
+    void addLine(std::string_view s);
+    void index();
+    // The first key line for section and key (file order), or -1.
+    long find(std::string_view section, std::string_view key) const;
+    const Section* findSection(std::string_view section) const;
+    bool sameKey(const Key& a, const Key& b) const;
+
+    std::string text_;
+    std::vector<std::string> owned_;
+    // The section asked for last and the header line found to match it:
+    // a run of lookups in one section skips hashing and comparing its name
+    // again. (So lookups on one IniFile must not run on two threads.)
+    mutable std::string lastSection_;
+    mutable std::uint64_t lastSectionHash_ = 0;
+    mutable long lastHeader_ = -1;
+    std::vector<Line> lines_;
+    std::vector<Key> keys_;            // first occurrences, in file order
+    std::vector<std::uint32_t> slots_; // open-addressing table: 1 + index into keys_, 0 = free
+    std::vector<Section> sections_;    // in file order
 };
 
 } // namespace kestrova

@@ -29,7 +29,16 @@ CipherFailureReport cipherReport(App& app) {
     };
 }
 
-std::string boolText(bool v) { return v ? "True" : "False"; }
+std::string boolText(bool v) {
+    return v ? "True" : "False";
+}
+
+bool hasLineBreak(std::string_view v) {
+    for (char c : v)
+        if (c == '\r' || c == '\n')
+            return true;
+    return false;
+}
 
 // Values that cannot hold a line break: one stray break becomes a blank
 // rather than a broken file.
@@ -143,7 +152,8 @@ bool ReadIni(App& app) {
 
 std::string watchListText(const std::vector<WatchEntry>& list) {
     std::string folders = "[CheckFolders]\r\n", mailTo = "[SendMailTo]\r\n",
-                modes = "[FileChkMode]\r\n", lines = "[MailBdLines]\r\n", files = "[CheckFiles]\r\n";
+                modes = "[FileChkMode]\r\n", lines = "[MailBdLines]\r\n";
+    size_t itemBytes = 0;
     for (size_t n = 0; n < list.size(); ++n) {
         const WatchEntry& e = list[n];
         std::string key = std::to_string(n);
@@ -151,17 +161,37 @@ std::string watchListText(const std::vector<WatchEntry>& list) {
         mailTo += key + "=" + IniFile::quoteValue(singleLine(e.SendMailTo)) + "\r\n";
         modes += key + "=" + std::to_string(e.FileChkMode) + "\r\n";
         lines += key + "=" + IniFile::quoteValue(singleLine(e.MailBdLines)) + "\r\n";
+        for (const CheckFile& f : e.CheckFiles)
+            itemBytes += f.Path.size() + f.Date.size() + 2 * key.size() + 40;
+    }
+    // The record of a large folder is most of the file: appended in place.
+    std::string out;
+    out.reserve(folders.size() + mailTo.size() + modes.size() + lines.size() + itemBytes + 16);
+    out += folders;
+    out += mailTo;
+    out += modes;
+    out += lines;
+    out += "[CheckFiles]\r\n";
+    for (size_t n = 0; n < list.size(); ++n) {
+        const std::string key = std::to_string(n) + "_";
         size_t m = 0;
-        for (const CheckFile& f : e.CheckFiles) {
-            if (f.Path.find_first_of("\r\n") != std::string::npos ||
-                f.Date.find_first_of("\r\n") != std::string::npos)
+        for (const CheckFile& f : list[n].CheckFiles) {
+            if (hasLineBreak(f.Path) || hasLineBreak(f.Date))
                 continue; // cannot be stored; the scan warns about such names
-            std::string item = key + "_" + std::to_string(m++);
-            files += item + "_path=" + IniFile::quoteValue(f.Path) + "\r\n";
-            files += item + "_date=" + IniFile::quoteValue(f.Date) + "\r\n";
+            const std::string item = std::to_string(m++);
+            out += key;
+            out += item;
+            out += "_path=";
+            IniFile::appendQuoted(out, f.Path);
+            out += "\r\n";
+            out += key;
+            out += item;
+            out += "_date=";
+            IniFile::appendQuoted(out, f.Date);
+            out += "\r\n";
         }
     }
-    return folders + mailTo + modes + lines + files;
+    return out;
 }
 
 bool WriteIni(App& app) {
@@ -178,8 +208,8 @@ bool WriteIni(App& app) {
             {"APopMode", boolText(s.APopMode)},
             {"PopServer", singleLine(s.PopServer)},
             {"MailFromUser", singleLine(s.MailFromUser)},
-            {"MailFromPass", CryptString(s.MailFromPass, -1, kCipherKey1, kCipherKey2,
-                                         kCipherKey3, cipherReport(app))},
+            {"MailFromPass", CryptString(s.MailFromPass, -1, kCipherKey1, kCipherKey2, kCipherKey3,
+                                         cipherReport(app))},
             {"MailFromName", singleLine(s.MailFromName)},
             {"MailFromAddr", singleLine(s.MailFromAddr)},
             {"MailTitle", singleLine(s.MailTitle)},
@@ -198,8 +228,8 @@ bool WriteIni(App& app) {
                 ok = false;
             }
         } else {
-            ok = writeFileAtomic(s.WatchListFile, text::encodeFile(watchListText(app.watchList)),
-                                 kWatchListMode, error);
+            ok = writeFileIfChanged(s.WatchListFile, text::encodeFile(watchListText(app.watchList)),
+                                    kWatchListMode, error);
         }
     }
     if (!ok)

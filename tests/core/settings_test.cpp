@@ -23,7 +23,7 @@ void writeSettings(AppFixture& f, const std::string& body) {
 TEST(IniLayer, LookupRules) {
     IniFile ini = IniFile::parse("k0=outside\r\n[Sec]\r\n Key = v1 \r\nkey=v2\r\nnoequals\r\n"
                                  "[sec]\r\nother=x\r\n[Quoted]\r\nq=\" a \"\r\nempty=\r\n");
-    EXPECT_EQ(ini.get("SEC", "KEY", "d"), "v1"); // first occurrence, any case
+    EXPECT_EQ(ini.get("SEC", "KEY", "d"), "v1");  // first occurrence, any case
     EXPECT_EQ(ini.get("Sec", "other", "d"), "x"); // duplicate section still read
     EXPECT_EQ(ini.get("Sec", "k0", "d"), "d");    // a key outside any section is nobody's
     EXPECT_EQ(ini.get("Quoted", "q", "d"), " a ");
@@ -55,6 +55,55 @@ TEST(IniLayer, SetKeepsOtherLinesAndRefusesLineBreaks) {
     EXPECT_EQ(ini.text(), "; comment\r\n[MainForm]\r\nLeft=5\r\nTop=7\r\n[Other]\r\nz=1\r\n"
                           "[New]\r\na=\" padded \"\r\n");
     EXPECT_EQ(IniFile::parse(ini.text()).get("New", "a", ""), " padded ");
+}
+
+// Lookups stay right after inserts move the lines around, and a key found
+// first in a repeated section wins over a later copy.
+TEST(IniLayer, LookupsAfterInsertsAndRepeatedSections) {
+    IniFile ini = IniFile::parse("[A]\r\nx=1\r\n[B]\r\ny=2\r\n[a]\r\nw=3\r\nx=9\r\n");
+    EXPECT_EQ(ini.get("B", "y", ""), "2");
+    EXPECT_EQ(ini.get("A", "w", ""), "3");
+    EXPECT_EQ(ini.get("a", "X", ""), "1");
+    EXPECT_TRUE(ini.set("A", "z", "4"));
+    EXPECT_TRUE(ini.set("B", "y", "5"));
+    EXPECT_EQ(ini.get("B", "y", ""), "5");
+    EXPECT_EQ(ini.get("A", "z", ""), "4");
+    EXPECT_EQ(ini.get("A", "y", "none"), "none");
+    EXPECT_EQ(ini.text(), "[A]\r\nx=1\r\nz=4\r\n[B]\r\ny=5\r\n[a]\r\nw=3\r\nx=9\r\n");
+    // Many keys: each found, none confused with another.
+    std::string big = "[CheckFiles]\n";
+    for (int i = 0; i < 5000; ++i)
+        big += "0_" + std::to_string(i) + "_path=p" + std::to_string(i) + "\n";
+    IniFile many = IniFile::parse(big);
+    for (int i = 0; i < 5000; i += 7)
+        EXPECT_EQ(many.get("checkfiles", "0_" + std::to_string(i) + "_PATH", ""),
+                  "p" + std::to_string(i));
+    EXPECT_EQ(many.get("CheckFiles", "0_5000_path", "NONE"), "NONE");
+}
+
+// A pass that changed nothing leaves the watch-list file alone (same
+// inode), while a changed mode or content is written.
+TEST(Settings, UnchangedFilesAreNotRewritten) {
+    AppFixture f;
+    WatchEntry e;
+    e.CheckFolder = "/a/";
+    e.CheckFiles = {{"/a/x", "2026/01/02 3:04:05"}};
+    f.app.watchList = {e};
+    ASSERT_TRUE(WriteIni(f.app));
+    struct stat a {
+    }, b{}, c{};
+    ASSERT_EQ(::stat(f.watchListFile().c_str(), &a), 0);
+    ASSERT_TRUE(ReadIni(f.app));
+    ASSERT_TRUE(WriteIni(f.app));
+    ASSERT_EQ(::stat(f.watchListFile().c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    ::chmod(f.settingsFile().c_str(), 0644);
+    f.app.watchList[0].CheckFiles[0].Date = "2026/01/02 3:04:06";
+    ASSERT_TRUE(WriteIni(f.app));
+    ASSERT_EQ(::stat(f.watchListFile().c_str(), &c), 0);
+    EXPECT_NE(a.st_ino, c.st_ino);
+    ASSERT_EQ(::stat(f.settingsFile().c_str(), &c), 0);
+    EXPECT_EQ(c.st_mode & 0777, 0600u);
 }
 
 TEST(Settings, DefaultsWhenFilesAreMissing) {
@@ -107,8 +156,8 @@ TEST(Settings, MessageLineBreaksAndPasswordRoundTrip) {
     EXPECT_NE(stored.find("MailMsg=a%r%b\r\n"), std::string::npos);
     EXPECT_NE(stored.find("MailFListAdd=False\r\n"), std::string::npos);
     EXPECT_EQ(stored.find("秘密pass"), std::string::npos);
-    EXPECT_NE(stored.find("MailFromPass=" + CryptString("秘密pass", -1, kCipherKey1,
-                                                        kCipherKey2, kCipherKey3)),
+    EXPECT_NE(stored.find("MailFromPass=" +
+                          CryptString("秘密pass", -1, kCipherKey1, kCipherKey2, kCipherKey3)),
               std::string::npos);
     struct stat st {};
     ASSERT_EQ(::stat(f.settingsFile().c_str(), &st), 0);
@@ -198,7 +247,8 @@ TEST(Settings, BadInputGivesDefaultsWithoutWriting) {
         garbage,
         "no equals here\r\n=value without key\r\n[InitSetting\r\nCheckSec=\r\n",
         "[InitSetting]\r\nCheckSec=" + std::string(1 << 20, '9') + "\r\n",
-        "[InitSetting]\r\nMailTitle=first\r\nMailTitle=second\r\n[InitSetting]\r\nMailTitle=third\r\n",
+        "[InitSetting]\r\nMailTitle=first\r\nMailTitle=second\r\n[InitSetting]\r\nMailTitle="
+        "third\r\n",
         "\xEF\xBB\xBF[InitSetting]\r\nMailTitle=件名é\r\n",
     };
     for (const std::string& in : inputs) {
