@@ -122,8 +122,11 @@ DateTime dateOf(App& app, const std::string& path, const struct stat& st) {
 
 // Whether path exists (as file, folder or link) and its stat; failures
 // other than "not there" are logged once per path and read as absent.
-bool statPath(App& app, const std::string& path, struct stat& st) {
-    if (statFollow(AT_FDCWD, path.c_str(), st))
+// dirFd and name may name it relative to an open folder, which spares the
+// kernel a walk of the whole path for every item.
+bool statPath(App& app, const std::string& path, struct stat& st, int dirFd = AT_FDCWD,
+              const char* name = nullptr) {
+    if (statFollow(dirFd, name ? name : path.c_str(), st))
         return true;
     int err = errno;
     if (!missingError(err) && firstTime(app, "date:" + path))
@@ -149,9 +152,10 @@ std::string changeLine(const App& app, const char* label, const std::string& pat
 }
 
 // The item rule with the clock read only when a line needs it.
-std::string itemRule(App& app, std::int16_t flags, const std::string& path, DateTime& date) {
+std::string itemRule(App& app, std::int16_t flags, const std::string& path, DateTime& date,
+                     int dirFd, const char* name) {
     struct stat st {};
-    if (statPath(app, path, st)) {
+    if (statPath(app, path, st, dirFd, name)) {
         DateTime found = dateOf(app, path, st);
         if (date == 0 && (flags & kNotifyNew)) {
             date = found;
@@ -168,6 +172,16 @@ std::string itemRule(App& app, std::int16_t flags, const std::string& path, Date
     if (wasThere && (flags & kNotifyDelete))
         return changeLine(app, "削除", path, nowDateTime());
     return {};
+}
+
+std::string updateCheckFileAt(App& app, std::int16_t flags, const std::string& path, DateTime& date,
+                              int dirFd, const char* name) {
+    try {
+        return itemRule(app, flags, path, date, dirFd, name);
+    } catch (const std::exception& ex) {
+        app.logError("MsgForm", "UpdateCheckFile", ex.what(), true);
+        return {};
+    }
 }
 
 // One listed entry of a watched folder.
@@ -235,8 +249,8 @@ bool parseRecorded(App& app, const CheckFile& item, DateTime& out) {
     return true;
 }
 
-// Scans one folder entry. record stays empty when the folder is missing
-// (its record is kept as it is).
+// Scans one folder entry. record stays empty when the record is to be kept
+// as it is: the folder is missing, or nothing in it changed.
 bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFile>>& record,
                 std::string& list) {
     const std::string& folder = e.CheckFolder;
@@ -262,17 +276,25 @@ bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFi
         ~DirCloser() { ::closedir(d); }
     } closer{dir};
 
-    std::vector<CheckFile> work = e.CheckFiles;
-    std::vector<DateTime> dates(work.size());
-    for (size_t i = 0; i < work.size(); ++i)
-        if (!parseRecorded(app, work[i], dates[i]))
+    // The record is only read here; a new one is built at the end, and only
+    // when something in it changed.
+    const std::vector<CheckFile>& old = e.CheckFiles;
+    std::vector<DateTime> dates(old.size());
+    for (size_t i = 0; i < old.size(); ++i)
+        if (!parseRecorded(app, old[i], dates[i]))
             return false;
     std::vector<DateTime> before = dates;
 
     const auto flags = static_cast<std::int16_t>(e.FileChkMode);
     std::string out;
-    for (size_t i = 0; i < work.size(); ++i)
-        out += UpdateCheckFile(app, flags, work[i].Path, dates[i]);
+    for (size_t i = 0; i < old.size(); ++i) {
+        const std::string& p = old[i].Path;
+        const bool direct = p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0 &&
+                            p.find('/', folder.size()) == std::string::npos;
+        out += direct ? updateCheckFileAt(app, flags, p, dates[i], ::dirfd(dir),
+                                          p.c_str() + folder.size())
+                      : UpdateCheckFile(app, flags, p, dates[i]);
+    }
 
     std::string names;
     std::vector<Listed> listed;
@@ -282,19 +304,18 @@ bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFi
         return false;
     }
 
-    // Index of recorded names below this folder. The record never
-    // reallocates while the index is in use, so the views stay valid.
-    // Listed names are unique, so entries appended below never need to be
-    // found again: the index gives the same answers as a search of the
-    // whole growing record.
-    work.reserve(work.size() + listed.size());
+    // Index of recorded names below this folder. Listed names are unique,
+    // so items added below never need to be found again: the index gives
+    // the same answers as a search of the whole growing record.
     std::unordered_set<std::string_view> known;
-    known.reserve(work.size());
-    for (const CheckFile& f : work) {
+    known.reserve(old.size());
+    for (const CheckFile& f : old) {
         std::string_view p(f.Path);
         if (p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0)
             known.insert(p.substr(folder.size()));
     }
+    std::vector<CheckFile> added;
+    std::vector<DateTime> addedDates;
     for (const Listed& item : listed) {
         if (known.count(item.name))
             continue;
@@ -305,21 +326,32 @@ bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFi
         DateTime date = GetFileDate(app, path);
         if (e.FileChkMode & NotifyNew)
             out += changeLine(app, "追加", path, date);
-        work.push_back({std::move(path), {}});
-        dates.push_back(date);
-        before.push_back(-1); // never equal: the text is made below
+        added.push_back({std::move(path), {}});
+        addedDates.push_back(date);
     }
 
-    std::vector<CheckFile> kept;
-    kept.reserve(work.size());
-    for (size_t i = 0; i < work.size(); ++i) {
-        if (dates[i] == 0)
-            continue;
-        if (dates[i] != before[i])
-            work[i].Date = formatDateTime(dates[i]);
-        kept.push_back(std::move(work[i]));
+    bool changed = false;
+    for (size_t i = 0; i < old.size() && !changed; ++i)
+        changed = dates[i] != before[i];
+    for (size_t i = 0; i < added.size() && !changed; ++i)
+        changed = addedDates[i] != 0;
+    if (changed) {
+        std::vector<CheckFile> kept;
+        kept.reserve(old.size() + added.size());
+        for (size_t i = 0; i < old.size(); ++i) {
+            if (dates[i] == 0)
+                continue;
+            kept.push_back(dates[i] != before[i] ? CheckFile{old[i].Path, formatDateTime(dates[i])}
+                                                 : old[i]);
+        }
+        for (size_t i = 0; i < added.size(); ++i) {
+            if (addedDates[i] == 0)
+                continue;
+            added[i].Date = formatDateTime(addedDates[i]);
+            kept.push_back(std::move(added[i]));
+        }
+        record = std::move(kept);
     }
-    record = std::move(kept);
     list = std::move(out);
     return true;
 }
@@ -339,12 +371,7 @@ DateTime GetFileDate(App& app, const std::string& path) {
 }
 
 std::string UpdateCheckFile(App& app, std::int16_t flags, const std::string& path, DateTime& date) {
-    try {
-        return itemRule(app, flags, path, date);
-    } catch (const std::exception& ex) {
-        app.logError("MsgForm", "UpdateCheckFile", ex.what(), true);
-        return {};
-    }
+    return updateCheckFileAt(app, flags, path, date, AT_FDCWD, nullptr);
 }
 
 bool scanWatchList(App& app, std::vector<std::string>& updateLists) {

@@ -160,6 +160,39 @@ TEST_F(Scan, FolderEntryOrderAdditionsAndPruning) {
     EXPECT_EQ(scan()[0], line("追加", root() + "gone", T0 + 4));
 }
 
+// Items are looked up beside the open folder; a record that names a path
+// elsewhere (edited by hand) is still checked by its whole path, and an
+// unchanged record keeps its texts as they were stored.
+TEST_F(Scan, ForeignRecordedPathsAndUntouchedRecord) {
+    ::mkdir((root() + "sub").c_str(), 0755);
+    std::string inside = file("a", T0), deeper = file("sub/x", T0);
+    std::string elsewhere = fx.dir.path().string() + "/outside";
+    writeFile(elsewhere, "o");
+    setMtime(elsewhere, T0);
+    WatchEntry& e = add(root(), kAll);
+    const std::string oddText = when(T0) + " "; // parses, but not as we write it
+    e.CheckFiles = {{inside, oddText}, {deeper, when(T0)}, {elsewhere, when(T0)}};
+    setMtime(root() + "sub", T0);
+    auto before = e.CheckFiles;
+    // "sub" is new; the rest is as recorded.
+    EXPECT_EQ(scan()[0], line("追加", root() + "sub", T0));
+    before.push_back({root() + "sub", when(T0)});
+    auto rec = fx.app.watchList[0].CheckFiles;
+    ASSERT_EQ(rec.size(), before.size());
+    for (size_t i = 0; i < rec.size(); ++i) {
+        EXPECT_EQ(rec[i].Path, before[i].Path);
+        EXPECT_EQ(rec[i].Date, before[i].Date);
+    }
+    setMtime(deeper, T0 + 60);
+    setMtime(elsewhere, T0 + 60);
+    // The folder item "sub" moves with what is inside it.
+    EXPECT_EQ(scan()[0], line("更新", deeper, T0 + 60) + line("更新", elsewhere, T0 + 60) +
+                             line("更新", root() + "sub", T0 + 60));
+    ::unlink(elsewhere.c_str());
+    std::string lines = scan()[0];
+    EXPECT_EQ(lines.rfind("削除 testhost " + elsewhere + " ", 0), 0u) << lines;
+}
+
 TEST_F(Scan, AdditionsWithoutNotifyNewAreSilentForGood) {
     WatchEntry& e = add(root(), NotifyUpdate | NotifyDelete);
     (void)e;
