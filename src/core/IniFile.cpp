@@ -127,6 +127,9 @@ IniFile IniFile::parseOwned(std::string utf8) {
 void IniFile::index() {
     lastSection_.clear();
     lastHeader_ = -1;
+    lastLine_ = -1;
+    for (Line& l : lines_)
+        l.firstKey = false;
     keys_.clear();
     sections_.clear();
     keys_.reserve(lines_.size());
@@ -175,6 +178,8 @@ void IniFile::index() {
         }
         if (duplicate)
             continue;
+        lines_[key.line].firstKey = true;
+        lines_[key.line].header = key.header;
         keys_[kept] = key;
         slots_[at] = static_cast<std::uint32_t>(++kept);
     }
@@ -206,6 +211,19 @@ long IniFile::find(std::string_view section, std::string_view key) const {
         lastSectionHash_ = sectionHash(section);
         lastHeader_ = -1;
     }
+    // The line after the last one found, when it is the first line of a key
+    // in a section already matched, is the answer the table would give.
+    for (size_t next = static_cast<size_t>(lastLine_ + 1);
+         lastHeader_ >= 0 && next < lines_.size() && next <= static_cast<size_t>(lastLine_ + 2);
+         ++next) {
+        const Line& l = lines_[next];
+        std::string_view k, v;
+        if (l.firstKey && static_cast<long>(l.header) == lastHeader_ &&
+            keyValue(line(next), k, v) && equalLower(k, key)) {
+            lastLine_ = static_cast<long>(next);
+            return lastLine_;
+        }
+    }
     const std::uint64_t h = hashLower(lastSectionHash_, key);
     const size_t mask = slots_.size() - 1;
     for (size_t at = static_cast<size_t>(h) & mask; slots_[at] != 0; at = (at + 1) & mask) {
@@ -220,7 +238,8 @@ long IniFile::find(std::string_view section, std::string_view key) const {
                 continue;
             lastHeader_ = it.header;
         }
-        return static_cast<long>(it.line);
+        lastLine_ = static_cast<long>(it.line);
+        return lastLine_;
     }
     return -1;
 }

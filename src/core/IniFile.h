@@ -59,6 +59,9 @@ private:
         size_t pos = 0;
         std::uint32_t len = 0;
         std::int32_t owned = -1; // index into owned_, or -1
+        // For the first line of a section and key: its section header.
+        std::uint32_t header = 0;
+        bool firstKey = false;
     };
     // The first "key=value" line of a section and key, found by the hash of
     // the lower-case section and key.
@@ -89,6 +92,9 @@ private:
     mutable std::string lastSection_;
     mutable std::uint64_t lastSectionHash_ = 0;
     mutable long lastHeader_ = -1;
+    // The line found last: lookups in file order find the next one beside
+    // it without touching the table.
+    mutable long lastLine_ = -1;
     std::vector<Line> lines_;
     std::vector<Key> keys_;            // first occurrences, in file order
     std::vector<std::uint32_t> slots_; // open-addressing table: 1 + index into keys_, 0 = free

@@ -79,6 +79,14 @@ TEST(IniLayer, LookupsAfterInsertsAndRepeatedSections) {
         EXPECT_EQ(many.get("checkfiles", "0_" + std::to_string(i) + "_PATH", ""),
                   "p" + std::to_string(i));
     EXPECT_EQ(many.get("CheckFiles", "0_5000_path", "NONE"), "NONE");
+    // Looked up in file order, a later copy beside the last line found is
+    // still not the answer.
+    IniFile seq = IniFile::parse("[S]\na=1\nb=2\na=3\nc=4\n[T]\nc=5\n[s]\nd=6\n");
+    const char* expected[][2] = {{"a", "1"}, {"b", "2"}, {"a", "1"}, {"c", "4"}, {"d", "6"}};
+    for (const auto& [key, value] : expected)
+        EXPECT_EQ(seq.get("S", key, ""), value) << key;
+    EXPECT_EQ(seq.get("T", "c", ""), "5");
+    EXPECT_EQ(seq.get("T", "d", "none"), "none");
 }
 
 // A pass that changed nothing leaves the watch-list file alone (same
