@@ -332,7 +332,7 @@ bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFi
 
     bool changed = false;
     for (size_t i = 0; i < old.size() && !changed; ++i)
-        changed = dates[i] != before[i];
+        changed = dates[i] != before[i] || dates[i] == 0; // a 0 item is pruned
     for (size_t i = 0; i < added.size() && !changed; ++i)
         changed = addedDates[i] != 0;
     if (changed) {
