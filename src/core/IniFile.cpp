@@ -255,7 +255,9 @@ bool IniFile::load(const std::string& path, std::string& error) {
     case ReadStatus::Ok:
         break;
     }
-    *this = parseOwned(text::decodeFile(bytes));
+    std::string decoded = text::decodeFile(bytes);
+    std::string().swap(bytes); // a large file is not held twice while parsed
+    *this = parseOwned(std::move(decoded));
     return true;
 }
 

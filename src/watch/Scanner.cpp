@@ -8,11 +8,11 @@
 #include <dirent.h>
 #include <exception>
 #include <fcntl.h>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_set>
 
 namespace kestrova {
 
@@ -307,17 +307,29 @@ bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFi
     // Index of recorded names below this folder. Listed names are unique,
     // so items added below never need to be found again: the index gives
     // the same answers as a search of the whole growing record.
-    std::unordered_set<std::string_view> known;
-    known.reserve(old.size());
+    // Open addressing over views into the record: no allocation per name.
+    size_t slots = 16;
+    while (slots < old.size() * 2)
+        slots *= 2;
+    std::vector<std::string_view> known(slots);
+    const std::hash<std::string_view> hashName;
+    auto slotOf = [&](std::string_view name) {
+        size_t at = hashName(name) & (slots - 1);
+        while (known[at].data() && known[at] != name)
+            at = (at + 1) & (slots - 1);
+        return at;
+    };
     for (const CheckFile& f : old) {
         std::string_view p(f.Path);
-        if (p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0)
-            known.insert(p.substr(folder.size()));
+        if (p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0) {
+            std::string_view name = p.substr(folder.size());
+            known[slotOf(name)] = name;
+        }
     }
     std::vector<CheckFile> added;
     std::vector<DateTime> addedDates;
     for (const Listed& item : listed) {
-        if (known.count(item.name))
+        if (known[slotOf(item.name)].data())
             continue;
         std::string path;
         path.reserve(folder.size() + item.name.size());
