@@ -156,7 +156,8 @@ void IniFile::index() {
             continue;
         if (first >= 0)
             sections_[static_cast<size_t>(first)].last = static_cast<std::uint32_t>(i);
-        keys_.push_back({hashLower(current, key), static_cast<std::uint32_t>(i), header});
+        lines_[i].header = header;
+        keys_.push_back({hashLower(current, key), static_cast<std::uint32_t>(i)});
     }
     // Twice as many slots as keys at least; a later duplicate of a section
     // and key is dropped, so the first occurrence is the one found.
@@ -179,7 +180,6 @@ void IniFile::index() {
         if (duplicate)
             continue;
         lines_[key.line].firstKey = true;
-        lines_[key.line].header = key.header;
         keys_[kept] = key;
         slots_[at] = static_cast<std::uint32_t>(++kept);
     }
@@ -191,7 +191,8 @@ bool IniFile::sameKey(const Key& a, const Key& b) const {
         return false;
     std::string_view ka, kb, v, na, nb;
     return keyValue(line(a.line), ka, v) && keyValue(line(b.line), kb, v) && equalLower(ka, kb) &&
-           sectionName(line(a.header), na) && sectionName(line(b.header), nb) && equalLower(na, nb);
+           sectionName(line(lines_[a.line].header), na) &&
+           sectionName(line(lines_[b.line].header), nb) && equalLower(na, nb);
 }
 
 const IniFile::Section* IniFile::findSection(std::string_view section) const {
@@ -233,10 +234,11 @@ long IniFile::find(std::string_view section, std::string_view key) const {
         std::string_view name, k, v;
         if (!keyValue(line(it.line), k, v) || !equalLower(k, key))
             continue;
-        if (static_cast<long>(it.header) != lastHeader_) {
-            if (!sectionName(line(it.header), name) || !equalLower(name, section))
+        const std::uint32_t header = lines_[it.line].header;
+        if (static_cast<long>(header) != lastHeader_) {
+            if (!sectionName(line(header), name) || !equalLower(name, section))
                 continue;
-            lastHeader_ = it.header;
+            lastHeader_ = header;
         }
         lastLine_ = static_cast<long>(it.line);
         return lastLine_;

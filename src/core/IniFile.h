@@ -59,7 +59,7 @@ private:
         size_t pos = 0;
         std::uint32_t len = 0;
         std::int32_t owned = -1; // index into owned_, or -1
-        // For the first line of a section and key: its section header.
+        // For a "key=value" line: the line of its section header.
         std::uint32_t header = 0;
         bool firstKey = false;
     };
@@ -68,7 +68,6 @@ private:
     struct Key {
         std::uint64_t hash;
         std::uint32_t line;
-        std::uint32_t header; // line of its section header
     };
     struct Section {
         std::uint64_t hash;

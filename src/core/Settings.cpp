@@ -33,13 +33,6 @@ std::string boolText(bool v) {
     return v ? "True" : "False";
 }
 
-bool hasLineBreak(std::string_view v) {
-    for (char c : v)
-        if (c == '\r' || c == '\n')
-            return true;
-    return false;
-}
-
 // Values that cannot hold a line break: one stray break becomes a blank
 // rather than a broken file.
 std::string singleLine(std::string_view v) {
@@ -176,7 +169,7 @@ std::string watchListText(const std::vector<WatchEntry>& list) {
         const std::string key = std::to_string(n) + "_";
         size_t m = 0;
         for (const CheckFile& f : list[n].CheckFiles) {
-            if (hasLineBreak(f.Path) || hasLineBreak(f.Date))
+            if (text::hasLineBreak(f.Path) || text::hasLineBreak(f.Date))
                 continue; // cannot be stored; the scan warns about such names
             const std::string item = std::to_string(m++);
             out += key;

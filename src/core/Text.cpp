@@ -369,6 +369,13 @@ std::string decodeWatchedText(std::string_view bytes) {
     return fromCp932(bytes);
 }
 
+bool hasLineBreak(std::string_view s) {
+    for (char c : s)
+        if (c == '\r' || c == '\n')
+            return true;
+    return false;
+}
+
 std::string replaceAll(std::string_view s, std::string_view from, std::string_view to) {
     std::string out;
     if (from.empty())

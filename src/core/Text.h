@@ -53,6 +53,9 @@ char32_t nextCodePoint(std::string_view utf8, size_t& pos);
 
 void appendUtf8(std::string& out, char32_t cp);
 
+// True when s holds a CR or LF (which no INI value or log line can keep).
+bool hasLineBreak(std::string_view s);
+
 // Replaces every occurrence of from with to.
 std::string replaceAll(std::string_view s, std::string_view from, std::string_view to);
 

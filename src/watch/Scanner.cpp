@@ -2,6 +2,7 @@
 
 #include "core/App.h"
 #include "core/FileIo.h"
+#include "core/Text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,11 +22,6 @@ namespace {
 constexpr std::int16_t kNotifyDelete = NotifyDelete;
 constexpr std::int16_t kNotifyUpdate = NotifyUpdate;
 constexpr std::int16_t kNotifyNew = NotifyNew;
-
-// A name that an INI value cannot hold.
-bool hasLineBreak(std::string_view s) {
-    return s.find_first_of("\r\n") != std::string_view::npos;
-}
 
 // Line breaks made visible, so the log keeps one line per entry.
 std::string printable(std::string_view s) {
@@ -206,7 +202,7 @@ bool listFolder(App& app, DIR* dir, const std::string& folder, std::string& name
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
             continue;
         std::string_view n(name);
-        if (hasLineBreak(n)) {
+        if (text::hasLineBreak(n)) {
             std::string full = folder + std::string(n);
             if (firstTime(app, "name:" + full))
                 app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
