@@ -146,4 +146,18 @@ bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mod
     return true;
 }
 
+FileIdentity fileIdentity(const std::string& path) {
+    FileIdentity id;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return id;
+    id.exists = true;
+    id.device = st.st_dev;
+    id.inode = st.st_ino;
+    id.size = st.st_size;
+    id.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    id.ctimeNs = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
+    return id;
+}
+
 } // namespace kestrova

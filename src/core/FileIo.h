@@ -32,6 +32,20 @@ bool writeFileIfChanged(const std::string& path, std::string_view bytes, mode_t 
 // Writes all bytes to fd, retrying after interruptions.
 bool writeAll(int fd, std::string_view bytes);
 
+// What tells one version of a file from another without reading it:
+// device, inode, size, and modification and change times to the
+// nanosecond. A missing file has exists false.
+struct FileIdentity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    long long mtimeNs = 0;
+    long long ctimeNs = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+FileIdentity fileIdentity(const std::string& path);
+
 // Folder part of a path ("" for a bare name), without trailing "/" except
 // for the root.
 std::string parentFolder(const std::string& path);

@@ -69,15 +69,17 @@ bool WriteIniValue(App& app, const std::string& section, const std::string& key,
 }
 
 bool ReadIni(App& app) {
+    return ReadIni(app, app.settings, app.watchList);
+}
+
+bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList) {
     IniFile ini, list;
     std::string error;
-    if (!ini.load(app.settings.SettingsFile, error) ||
-        !list.load(app.settings.WatchListFile, error)) {
+    if (!ini.load(s.SettingsFile, error) || !list.load(s.WatchListFile, error)) {
         app.logError("CommonModule", "ReadIni", error, true);
         return false;
     }
 
-    AppSettings& s = app.settings;
     auto get = [&](const char* key, const char* fallback = "") {
         return ini.get(kInitSetting, key, fallback);
     };
@@ -139,7 +141,7 @@ bool ReadIni(App& app) {
             entries[n].CheckFiles.push_back({std::move(path), std::move(date)});
         }
     }
-    app.watchList = std::move(entries);
+    watchList = std::move(entries);
     return true;
 }
 
@@ -188,7 +190,10 @@ std::string watchListText(const std::vector<WatchEntry>& list) {
 }
 
 bool WriteIni(App& app) {
-    const AppSettings& s = app.settings;
+    return WriteIni(app, app.settings, app.watchList);
+}
+
+bool WriteIni(App& app, const AppSettings& s, const std::vector<WatchEntry>& watchList) {
     IniFile ini;
     std::string error;
     bool ok = ini.load(s.SettingsFile, error);
@@ -215,13 +220,13 @@ bool WriteIni(App& app) {
         ok = ini.save(s.SettingsFile, kSettingsMode, error);
     }
     if (ok) {
-        if (app.watchList.empty()) {
+        if (watchList.empty()) {
             if (::unlink(s.WatchListFile.c_str()) != 0 && errno != ENOENT) {
                 error = s.WatchListFile + ": " + errnoText(errno);
                 ok = false;
             }
         } else {
-            ok = writeFileIfChanged(s.WatchListFile, text::encodeFile(watchListText(app.watchList)),
+            ok = writeFileIfChanged(s.WatchListFile, text::encodeFile(watchListText(watchList)),
                                     kWatchListMode, error);
         }
     }

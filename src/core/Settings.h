@@ -53,6 +53,7 @@ struct AppSettings {
 struct CheckFile {
     std::string Path;
     std::string Date; // the stored text form of the date-time
+    bool operator==(const CheckFile&) const = default;
 };
 
 struct WatchEntry {
@@ -81,11 +82,15 @@ std::string GetIniValue(App& app, const std::string& section, const std::string&
 // Returns false, logged, when a file cannot be read; memory is then left as
 // it was, so a later write cannot store a half-read list.
 bool ReadIni(App& app);
+// The same into other objects (a check pass reads its own copy). The file
+// names and run-time fields come from settings as given.
+bool ReadIni(App& app, AppSettings& settings, std::vector<WatchEntry>& list);
 
 // Writes the stored settings and rewrites the watch-list file whole. Each
 // file is replaced atomically; a failure is logged and leaves the previous
 // file complete. Returns false on failure.
 bool WriteIni(App& app);
+bool WriteIni(App& app, const AppSettings& settings, const std::vector<WatchEntry>& list);
 
 // Writes one value into a file (window placements), keeping everything else.
 bool WriteIniValue(App& app, const std::string& section, const std::string& key,

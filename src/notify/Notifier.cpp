@@ -26,19 +26,24 @@ void warn(App& app, const std::string& message) {
     app.log.WriteLog(0, LogWarning, kModule, kSendProc, message, 0);
 }
 
-void showMailError(App& app, const std::string& mailTo, const std::string& message) {
-    setMessage(app, "メール送信エラー", mailErrorText(app.settings, mailTo, message));
+const AppSettings& settingsOf(const App& app, const PassState& pass) {
+    return pass.settings ? *pass.settings : app.settings;
+}
+
+void showMailError(App& app, const AppSettings& s, const std::string& mailTo,
+                   const std::string& message) {
+    setMessage(app, "メール送信エラー", mailErrorText(s, mailTo, message));
     MsgShow(app);
 }
 
 bool sendByMail(App& app, PassState& pass, const std::string& mailTo, const std::string& body,
                 const std::string& attachment) {
-    const AppSettings& s = app.settings;
+    const AppSettings& s = settingsOf(app, pass);
     const std::string recipients = text::replaceAll(mailTo, ",", "\t");
     const std::string sender = senderString(s);
 
     if (s.SmtpServer.empty() || mailTo.empty() || sender.empty()) {
-        showMailError(app, mailTo, "メール送信に必要な項目が設定されていません。");
+        showMailError(app, s, mailTo, "メール送信に必要な項目が設定されていません。");
         warn(app, "メール送信に必要項目が設定されていません。");
         return false;
     }
@@ -75,16 +80,16 @@ bool sendByMail(App& app, PassState& pass, const std::string& mailTo, const std:
             return true;
         }
         if (attempt == kAttempts - 1)
-            showMailError(app, mailTo, result);
+            showMailError(app, s, mailTo, result);
         warn(app, result);
         My_Sleep(1000);
     }
     return false;
 }
 
-bool showInWindow(App& app, const std::string& body) {
+bool showInWindow(App& app, const AppSettings& s, const std::string& body) {
     app.log.WriteLog(0, LogTrace, kModule, kSendProc, messageTraceLine(body), 0);
-    setMessage(app, app.settings.MailTitle + " (" + formatDateTime(nowDateTime()) + ")", body);
+    setMessage(app, s.MailTitle + " (" + formatDateTime(nowDateTime()) + ")", body);
     MsgShow(app);
     return true;
 }
@@ -115,7 +120,7 @@ bool SendFileUpdMsg(App& app, PassState& pass, const std::string& mailTo, const 
                     const std::string& attachment) {
     try {
         if (mailTo.empty() || mailTo == kMessageDisplay)
-            return showInWindow(app, text);
+            return showInWindow(app, settingsOf(app, pass), text);
         return sendByMail(app, pass, mailTo, text, attachment);
     } catch (const std::exception& e) {
         app.logError(kModule, kSendProc, e.what(), app.settings.Interactive);

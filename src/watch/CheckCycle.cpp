@@ -191,29 +191,35 @@ void CheckCycle::FolderCheckTimer_Timer() {
 void CheckCycle::FolderCheckSub() {
     try {
         ensureTempFolder(app_);
-        if (!ReadIni(app_))
+        // The pass works on its own copy from reload to commit: library
+        // calls pump events, and a window may reload or rewrite the files
+        // and app_.watchList meanwhile.
+        PassSnapshot snap;
+        snap.settingsId = fileIdentity(app_.settings.SettingsFile);
+        snap.listId = fileIdentity(app_.settings.WatchListFile);
+        snap.settings = app_.settings;
+        if (!ReadIni(app_, snap.settings, snap.list))
             throw std::runtime_error("");
         std::vector<std::string> lists;
-        if (!scanWatchList(app_, lists))
+        if (!scanWatchList(app_, snap.list, lists, &snap.previous))
             throw std::runtime_error("");
 
+        const AppSettings& settings = snap.settings;
+        const std::vector<WatchEntry>& watchList = snap.list;
         PassState pass;
+        pass.settings = &settings;
         bool MailPending = false;
         bool MailSent = false;
-        for (size_t c = 0; c < lists.size(); ++c) {
-            // Copies: waits below let events run, and nothing may read a
-            // watch list that changed under the loop.
-            if (c >= app_.watchList.size())
-                break;
-            const WatchEntry entry = app_.watchList[c];
+        for (size_t c = 0; c < lists.size() && c < watchList.size(); ++c) {
+            const WatchEntry& entry = watchList[c];
             std::string list = std::move(lists[c]);
             lists[c].clear();
             const std::int32_t mode = entry.FileChkMode;
             const bool toMail = entry.mailsTo();
 
             if (!(mode & (BodyFromFile | AttachFiles))) {
-                for (size_t j = c + 1; j < lists.size() && j < app_.watchList.size(); ++j) {
-                    const WatchEntry& other = app_.watchList[j];
+                for (size_t j = c + 1; j < lists.size() && j < watchList.size(); ++j) {
+                    const WatchEntry& other = watchList[j];
                     if (other.SendMailTo == entry.SendMailTo && !lists[j].empty() &&
                         !(other.FileChkMode & (BodyFromFile | AttachFiles))) {
                         list += lists[j];
@@ -224,8 +230,8 @@ void CheckCycle::FolderCheckSub() {
                     continue;
                 if (toMail)
                     MailPending = true;
-                if (SendFileUpdMsg(app_, pass, entry.SendMailTo,
-                                   notificationText(app_.settings, list), "") &&
+                if (SendFileUpdMsg(app_, pass, entry.SendMailTo, notificationText(settings, list),
+                                   "") &&
                     toMail)
                     MailSent = true;
                 continue;
@@ -247,9 +253,8 @@ void CheckCycle::FolderCheckSub() {
             }
             std::string body =
                 GetMailMessage(app_, entry.CheckFolder, int32Value(entry.MailBdLines));
-            std::string text = (mode & BodyFromFile) && !body.empty()
-                                   ? body
-                                   : notificationText(app_.settings, list);
+            std::string text =
+                (mode & BodyFromFile) && !body.empty() ? body : notificationText(settings, list);
             if (SendFileUpdMsg(app_, pass, entry.SendMailTo, text, attachment) && toMail)
                 MailSent = true;
         }
@@ -259,7 +264,7 @@ void CheckCycle::FolderCheckSub() {
         if (MailPending && !MailSent)
             ReadIni(app_);
         else
-            WriteIni(app_);
+            commitPass(snap);
         emptyTempFolder(app_);
     } catch (const std::exception& ex) {
         // Reload and scan failures are logged where they happen.
@@ -267,6 +272,43 @@ void CheckCycle::FolderCheckSub() {
             app_.logError("MsgForm", "FolderCheckSub", ex.what(), false);
     }
     emit passFinished();
+}
+
+void CheckCycle::commitPass(PassSnapshot& snap) {
+    if (fileIdentity(snap.settings.SettingsFile) == snap.settingsId &&
+        fileIdentity(snap.settings.WatchListFile) == snap.listId) {
+        // Nobody wrote the files during the pass: its copy is what is stored.
+        app_.settings = std::move(snap.settings);
+        app_.watchList = std::move(snap.list);
+        WriteIni(app_);
+        return;
+    }
+    // The files were edited meanwhile. The edit stands; the pass's new
+    // records go to the entries that still hold the record the pass
+    // started from, so what was notified is not notified again and a
+    // removed or re-added entry keeps what the edit gave it.
+    AppSettings stored = app_.settings;
+    std::vector<WatchEntry> edited;
+    if (!ReadIni(app_, stored, edited))
+        return; // logged; the files stay as the edit left them
+    std::vector<bool> taken(snap.list.size(), false);
+    for (WatchEntry& e : edited) {
+        for (size_t j = 0; j < snap.list.size(); ++j) {
+            if (taken[j] || snap.list[j].CheckFolder != e.CheckFolder)
+                continue;
+            const std::vector<CheckFile>& started = j < snap.previous.size() && snap.previous[j]
+                                                        ? *snap.previous[j]
+                                                        : snap.list[j].CheckFiles;
+            if (started != e.CheckFiles)
+                continue;
+            taken[j] = true;
+            e.CheckFiles = std::move(snap.list[j].CheckFiles);
+            break;
+        }
+    }
+    app_.settings = std::move(stored);
+    app_.watchList = std::move(edited);
+    WriteIni(app_);
 }
 
 } // namespace kestrova

@@ -4,11 +4,15 @@
 #pragma once
 
 #include "core/DateTime.h"
+#include "core/FileIo.h"
+#include "core/Settings.h"
 #include "notify/Notifier.h"
 
 #include <QObject>
 #include <QTimer>
 #include <functional>
+#include <optional>
+#include <vector>
 
 namespace kestrova {
 
@@ -42,6 +46,18 @@ signals:
     void passFinished();
 
 private:
+    // What a pass read and scanned: its own settings and watch list, the
+    // records its scan replaced, and the identities of the two files when
+    // it read them.
+    struct PassSnapshot {
+        AppSettings settings;
+        std::vector<WatchEntry> list;
+        std::vector<std::optional<std::vector<CheckFile>>> previous;
+        FileIdentity settingsId;
+        FileIdentity listId;
+    };
+    void commitPass(PassSnapshot& snap);
+
     App& app_;
 };
 

@@ -383,14 +383,19 @@ std::string UpdateCheckFile(App& app, std::int16_t flags, const std::string& pat
 }
 
 bool scanWatchList(App& app, std::vector<std::string>& updateLists) {
+    return scanWatchList(app, app.watchList, updateLists);
+}
+
+bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::string>& updateLists,
+                   std::vector<std::optional<std::vector<CheckFile>>>* replaced) {
     try {
-        const size_t count = app.watchList.size();
+        const size_t count = list.size();
         updateLists.assign(count, std::string());
         // New records are held apart until every entry is scanned, so a
         // failed pass leaves memory as it was read.
         std::vector<std::optional<std::vector<CheckFile>>> records(count);
         for (size_t n = 0; n < count; ++n) {
-            const WatchEntry& e = app.watchList[n];
+            const WatchEntry& e = list[n];
             if (!app.settings.Interactive && !e.mailsTo())
                 continue;
             if (e.isFolder()) {
@@ -412,9 +417,15 @@ bool scanWatchList(App& app, std::vector<std::string>& updateLists) {
                 records[n] = std::move(record);
             }
         }
-        for (size_t n = 0; n < count; ++n)
-            if (records[n])
-                app.watchList[n].CheckFiles = std::move(*records[n]);
+        if (replaced)
+            replaced->assign(count, std::nullopt);
+        for (size_t n = 0; n < count; ++n) {
+            if (!records[n])
+                continue;
+            if (replaced)
+                (*replaced)[n] = std::move(list[n].CheckFiles);
+            list[n].CheckFiles = std::move(*records[n]);
+        }
         return true;
     } catch (const std::exception& ex) {
         app.logError("MsgForm", "FolderCheckSub", ex.what(), false);

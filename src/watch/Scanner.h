@@ -5,12 +5,15 @@
 #include "core/DateTime.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace kestrova {
 
 struct App;
+struct WatchEntry;
+struct CheckFile;
 
 // The latest modification time of a folder and its direct contents, or a
 // file's time; 0 when the path does not exist.
@@ -18,12 +21,16 @@ DateTime GetFileDate(App& app, const std::string& path);
 
 // The item rule for one recorded item: updates date in place and returns
 // one change line ("追加", "更新" or "削除" ... CR LF) or "".
-std::string UpdateCheckFile(App& app, std::int16_t flags, const std::string& path,
-                            DateTime& date);
+std::string UpdateCheckFile(App& app, std::int16_t flags, const std::string& path, DateTime& date);
 
 // Scans every selected entry of app.watchList against its record, replacing
 // the records in memory. updateLists receives one list per entry (indexed
 // like the watch list). Returns false when the pass must end (logged).
 bool scanWatchList(App& app, std::vector<std::string>& updateLists);
+// The same over another list (a check pass scans its own copy). replaced,
+// when given, receives the previous record of every entry whose record
+// changed (indexed like the list).
+bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::string>& updateLists,
+                   std::vector<std::optional<std::vector<CheckFile>>>* replaced = nullptr);
 
 } // namespace kestrova

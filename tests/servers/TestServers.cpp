@@ -184,6 +184,12 @@ SmtpServer::SmtpServer(SmtpServerOptions options) : options_(std::move(options))
                                      "--refuse-first", std::to_string(options_.refuseFirst),
                                      "--mode",         options_.mode,
                                      "--port",         std::to_string(options_.port)};
+    if (options_.firstDelayMs > 0 || options_.randomDelayMs > 0 || options_.failRate > 0)
+        argv.insert(argv.end(), {"--first-delay-ms", std::to_string(options_.firstDelayMs),
+                                 "--random-delay-ms", std::to_string(options_.randomDelayMs),
+                                 "--fail-rate", std::to_string(options_.failRate),
+                                 "--max-fails-in-a-row", std::to_string(options_.maxFailsInARow),
+                                 "--seed", std::to_string(options_.seed)});
     if (options_.startTlsSelfSigned || options_.implicitTlsSelfSigned) {
         const fs::path cert = work_.path() / "cert.pem", key = work_.path() / "key.pem";
         const RunResult made = runProgram(

@@ -70,6 +70,14 @@ struct SmtpServerOptions {
     bool startTlsSelfSigned = false;    // STARTTLS with a self-signed certificate
     bool implicitTlsSelfSigned = false; // TLS from the first byte, same certificate
     int port = 0;                       // 0: any free port
+    // DATA timing: the first reply held, every reply held at random up to
+    // randomDelayMs, and refused with 451 at failRate (never more than
+    // maxFailsInARow in a row), from seed.
+    int firstDelayMs = 0;
+    int randomDelayMs = 0;
+    double failRate = 0;
+    int maxFailsInARow = 2;
+    unsigned seed = 1;
 };
 
 class SmtpServer {

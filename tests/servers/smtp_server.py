@@ -11,6 +11,9 @@ Modes:  normal    - ordinary server
 TLS:    --cert/--key offer STARTTLS, with --implicit-tls TLS from the start
 Auth:   none | LOGIN | PLAIN | CRAM-MD5 (only that mechanism is offered and
         authentication is required; user and password are fixed by options)
+Timing: --first-delay-ms holds the reply to the first message's DATA;
+        --random-delay-ms and --fail-rate (with --seed) hold or refuse (451)
+        each DATA at random, never more than --max-fails-in-a-row in a row.
 """
 import argparse
 import asyncio
@@ -20,6 +23,7 @@ import hmac
 import json
 import logging
 import os
+import random
 import secrets
 import ssl
 import warnings
@@ -61,8 +65,30 @@ class Handler:
         self.options = options
         self.count = 0
         self.refused = 0
+        self.seen = 0
+        self.fails_in_a_row = 0
+        self.random = random.Random(options.seed)
+
+    async def hold_or_refuse(self):
+        """The reply for this DATA after its delay: None accepts."""
+        o = self.options
+        self.seen += 1
+        delay = o.first_delay_ms if self.seen == 1 else 0
+        if o.random_delay_ms > 0:
+            delay += self.random.randint(0, o.random_delay_ms)
+        if delay:
+            await asyncio.sleep(delay / 1000)
+        if o.fail_rate > 0 and self.fails_in_a_row < o.max_fails_in_a_row and \
+                self.random.random() < o.fail_rate:
+            self.fails_in_a_row += 1
+            return "451 4.3.0 Refused at random for the test"
+        self.fails_in_a_row = 0
+        return None
 
     async def handle_DATA(self, server, session, envelope):
+        refusal = await self.hold_or_refuse()
+        if refusal:
+            return refusal
         if self.refused < self.options.refuse_first:
             self.refused += 1
             return "451 4.3.0 Temporarily refused for the test"
@@ -135,6 +161,11 @@ if __name__ == "__main__":
     p.add_argument("--user", default="sender")
     p.add_argument("--password", default="secret")
     p.add_argument("--refuse-first", type=int, default=0)
+    p.add_argument("--first-delay-ms", type=int, default=0)
+    p.add_argument("--random-delay-ms", type=int, default=0)
+    p.add_argument("--fail-rate", type=float, default=0.0)
+    p.add_argument("--max-fails-in-a-row", type=int, default=2)
+    p.add_argument("--seed", type=int, default=1)
     p.add_argument("--mode", default="normal", choices=("normal", "close", "silent"))
     p.add_argument("--cert", help="offer STARTTLS with this certificate (PEM)")
     p.add_argument("--key")
