@@ -60,7 +60,7 @@ bool WriteIniValue(App& app, const std::string& section, const std::string& key,
                    const std::string& value, const std::string& file) {
     IniFile ini;
     std::string error;
-    if (!ini.load(file, error) || !ini.set(section, key, singleLine(value)) ||
+    if (!ini.load(file, error, true) || !ini.set(section, key, singleLine(value)) ||
         !ini.save(file, kSettingsMode, error)) {
         app.logError("CommonModule", "WriteIniValue", error.empty() ? file : error, false);
         return false;
@@ -105,9 +105,13 @@ bool ReadIni(App& app) {
     double sec = numericValue(get("CheckSec"));
     s.CheckSec = sec > 0 ? numberText(sec) : "10";
 
+    // Paths are read whole: Linux allows paths far longer than the value
+    // limit, and a recorded path cut there would never be found again (a
+    // deletion and an addition at every pass). Files from Windows never hold
+    // such values, so for them nothing changes.
     std::vector<WatchEntry> entries;
     for (int n = 0;; ++n) {
-        std::string v = list.get("CheckFolders", std::to_string(n), kNone);
+        std::string v = list.get("CheckFolders", std::to_string(n), kNone, IniFile::kWholeValue);
         if (v == kNone)
             break;
         WatchEntry e;
@@ -132,7 +136,7 @@ bool ReadIni(App& app) {
         std::string prefix = std::to_string(n) + "_";
         for (size_t m = 0;; ++m) {
             std::string key = prefix + std::to_string(m);
-            std::string path = list.get("CheckFiles", key + "_path", kNone);
+            std::string path = list.get("CheckFiles", key + "_path", kNone, IniFile::kWholeValue);
             std::string date = list.get("CheckFiles", key + "_date", kNone);
             if (path == kNone || date == kNone)
                 break;
@@ -191,7 +195,7 @@ bool WriteIni(App& app) {
     const AppSettings& s = app.settings;
     IniFile ini;
     std::string error;
-    bool ok = ini.load(s.SettingsFile, error);
+    bool ok = ini.load(s.SettingsFile, error, true);
     if (ok) {
         std::string msg = text::replaceAll(s.MailMsg, "\r\n", "%r%");
         msg = text::replaceAll(text::replaceAll(msg, "\r", "%r%"), "\n", "%r%");
