@@ -20,12 +20,14 @@ constexpr mode_t kWatchListMode = 0644;
 
 CipherFailureReport cipherReport(App& app) {
     return [&app](const std::string& text) {
-        if (app.messageBox) {
-            MessageBoxRequest box;
-            box.title = "Kestrova";
-            box.text = text;
+        MessageBoxRequest box;
+        box.title = "Kestrova";
+        box.text = text;
+        // A run without windows shows its boxes on standard error.
+        if (!app.settings.Interactive)
+            writeBoxToStandardError(box);
+        else if (app.messageBox)
             app.messageBox(box);
-        }
     };
 }
 
