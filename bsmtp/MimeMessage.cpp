@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace bsmtp {
 
@@ -273,15 +275,22 @@ MessageSource::MessageSource(const MessageParts& parts) : attachmentPath_(parts.
         return;
     }
 
-    file_ = std::fopen(attachmentPath_.c_str(), "rb");
-    if (!file_)
+    // Opened without waiting, then checked: opening a named pipe would wait
+    // for a writer, and a device could be read without end.
+    const int fd = ::open(attachmentPath_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
         throw MailError("添付ファイル " + attachmentPath_ +
                         " を開けません: " + systemMessage(errno));
     struct stat info {};
-    if (fstat(fileno(file_), &info) != 0 || !S_ISREG(info.st_mode)) {
-        std::fclose(file_);
-        file_ = nullptr;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
         throw MailError("添付ファイル " + attachmentPath_ + " は通常のファイルではありません。");
+    }
+    file_ = ::fdopen(fd, "rb");
+    if (!file_) {
+        const int err = errno;
+        ::close(fd);
+        throw MailError("添付ファイル " + attachmentPath_ + " を開けません: " + systemMessage(err));
     }
     attachmentBytes_ = static_cast<std::uintmax_t>(info.st_size);
 

@@ -4,6 +4,7 @@
 #include "core/Startup.h"
 #include "core/UnixSignals.h"
 #include "ui/Desktop.h"
+#include "ui/MessageBoxes.h"
 #include "watch/CheckCycle.h"
 
 #include <QApplication>
@@ -41,7 +42,15 @@ int main(int argc, char** argv) {
     std::string folder, baseName;
     kestrova::executableLocation(folder, baseName);
     kestrova::App app;
-    if (!kestrova::prepareApp(app, folder, baseName, options)) {
+    // Failures of the start-up steps are boxes too, so the boxes come first.
+    if (windows)
+        kestrova::installMessageBoxes(app);
+    else
+        options.Interactive = false; // no display: the run behaves as "b"
+    switch (kestrova::prepareApp(app, folder, baseName, options)) {
+    case kestrova::StartResult::Ready:
+        break;
+    case kestrova::StartResult::MailLibraryMissing: {
         std::string text = kestrova::missingMailLibraryText(baseName);
         if (windows)
             QMessageBox::information(nullptr, "Kestrova", QString::fromStdString(text));
@@ -49,10 +58,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", text.c_str());
         return 1;
     }
-    if (options.Interactive && !windows) {
-        // No display: nothing can be shown, so the run behaves as "b".
-        app.log.interactive = false;
-        app.settings.Interactive = false;
+    case kestrova::StartResult::Failed:
+        return 1;
     }
 
     // The update message window's timer drives the check cycle in every run.

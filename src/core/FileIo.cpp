@@ -19,7 +19,9 @@ std::string errnoText(int err) {
 
 ReadStatus readWholeFile(const std::string& path, std::string& out, std::string& error) {
     out.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting: a named pipe under the name must not hold us up, and
+    // only a regular file has an end to read to.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR)
             return ReadStatus::Missing;
@@ -27,9 +29,13 @@ ReadStatus readWholeFile(const std::string& path, std::string& out, std::string&
         return ReadStatus::Failed;
     }
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = errno;
         ::close(fd);
-        error = path + ": " + errnoText(EISDIR);
+        error = path + ": " +
+                (S_ISDIR(st.st_mode) ? errnoText(EISDIR)
+                 : st.st_mode != 0   ? std::string("not a regular file")
+                                     : errnoText(err));
         return ReadStatus::Failed;
     }
     if (st.st_size > 0)

@@ -95,8 +95,28 @@ void IniFile::addLine(std::string_view s) {
     owned_.emplace_back(s);
     Line l;
     l.owned = static_cast<std::int32_t>(owned_.size() - 1);
+    l.added = true;
     lines_.push_back(l);
 }
+
+namespace {
+
+// Calls fn(pos, len) for every line of t; any of CR LF, LF or CR ends one.
+template <typename Fn> void forEachLineSpan(std::string_view t, Fn fn) {
+    size_t pos = 0;
+    while (pos < t.size()) {
+        size_t end = pos;
+        while (end < t.size() && t[end] != '\n' && t[end] != '\r')
+            ++end;
+        // A line longer than 4 GiB is kept cut; no INI value is read that far.
+        fn(pos, static_cast<std::uint32_t>(std::min<size_t>(end - pos, UINT32_MAX)));
+        pos = end + 1;
+        if (end < t.size() && t[end] == '\r' && pos < t.size() && t[pos] == '\n')
+            ++pos;
+    }
+}
+
+} // namespace
 
 IniFile IniFile::parse(std::string_view utf8) {
     return parseOwned(std::string(utf8));
@@ -105,21 +125,12 @@ IniFile IniFile::parse(std::string_view utf8) {
 IniFile IniFile::parseOwned(std::string utf8) {
     IniFile ini;
     ini.text_ = std::move(utf8);
-    const std::string_view t(ini.text_);
-    size_t pos = 0;
-    while (pos < t.size()) {
-        size_t end = pos;
-        while (end < t.size() && t[end] != '\n' && t[end] != '\r')
-            ++end;
+    forEachLineSpan(ini.text_, [&ini](size_t pos, std::uint32_t len) {
         Line l;
         l.pos = pos;
-        // A line longer than 4 GiB is kept cut; no INI value is read that far.
-        l.len = static_cast<std::uint32_t>(std::min<size_t>(end - pos, UINT32_MAX));
+        l.len = len;
         ini.lines_.push_back(l);
-        pos = end + 1;
-        if (end < t.size() && t[end] == '\r' && pos < t.size() && t[pos] == '\n')
-            ++pos;
-    }
+    });
     ini.index();
     return ini;
 }
@@ -246,11 +257,12 @@ long IniFile::find(std::string_view section, std::string_view key) const {
     return -1;
 }
 
-bool IniFile::load(const std::string& path, std::string& error) {
+bool IniFile::load(const std::string& path, std::string& error, bool keepBytes) {
     std::string bytes;
     switch (readWholeFile(path, bytes, error)) {
     case ReadStatus::Missing:
         *this = IniFile();
+        keptBytes_ = keepBytes;
         return true;
     case ReadStatus::Failed:
         return false;
@@ -258,26 +270,42 @@ bool IniFile::load(const std::string& path, std::string& error) {
         break;
     }
     std::string decoded = text::decodeFile(bytes);
-    std::string().swap(bytes); // a large file is not held twice while parsed
+    // A file with the UTF-8 mark is kept as decoded: its bytes are the text.
+    if (!keepBytes || bytes.starts_with("\xEF\xBB\xBF")) {
+        std::string().swap(bytes); // a large file is not held twice while parsed
+        *this = parseOwned(std::move(decoded));
+        return true;
+    }
     *this = parseOwned(std::move(decoded));
+    raw_ = std::move(bytes);
+    // CR and LF bytes are never part of a CP932 character, so the file's
+    // lines are the text's lines, one for one.
+    forEachLineSpan(raw_,
+                    [this](size_t pos, std::uint32_t len) { rawLines_.emplace_back(pos, len); });
+    keptBytes_ = rawLines_.size() == lines_.size();
+    if (!keptBytes_) {
+        raw_.clear();
+        rawLines_.clear();
+    }
     return true;
 }
 
-std::optional<std::string> IniFile::get(std::string_view section, std::string_view key) const {
+std::optional<std::string> IniFile::get(std::string_view section, std::string_view key,
+                                        int maxWidth) const {
     const long at = find(section, key);
     if (at < 0)
         return std::nullopt;
     std::string_view k, v;
     keyValue(line(static_cast<size_t>(at)), k, v);
     v = unquote(v);
-    if (v.size() <= static_cast<size_t>(kMaxValueWidth))
+    if (maxWidth < 0 || v.size() <= static_cast<size_t>(maxWidth))
         return std::string(v);
-    return text::headByWidth(v, kMaxValueWidth);
+    return text::headByWidth(v, maxWidth);
 }
 
-std::string IniFile::get(std::string_view section, std::string_view key,
-                         std::string_view fallback) const {
-    auto v = get(section, key);
+std::string IniFile::get(std::string_view section, std::string_view key, std::string_view fallback,
+                         int maxWidth) const {
+    auto v = get(section, key, maxWidth);
     return v ? *v : std::string(fallback);
 }
 
@@ -307,6 +335,10 @@ bool IniFile::set(std::string_view section, std::string_view key, std::string_vi
     std::string text = std::string(key) + "=" + quoteValue(value);
     const long at = find(section, key);
     if (at >= 0) {
+        std::string_view k, v;
+        if (keyValue(line(static_cast<size_t>(at)), k, v) && unquote(v) == value)
+            return true; // unchanged: the line keeps its bytes
+
         Line& l = lines_[static_cast<size_t>(at)];
         if (l.owned >= 0) {
             owned_[static_cast<size_t>(l.owned)] = std::move(text);
@@ -320,6 +352,7 @@ bool IniFile::set(std::string_view section, std::string_view key, std::string_vi
         owned_.push_back(std::move(text));
         Line l;
         l.owned = static_cast<std::int32_t>(owned_.size() - 1);
+        l.added = true;
         lines_.insert(lines_.begin() + static_cast<long>(sec->last) + 1, l);
     } else {
         std::string header(1, '[');
@@ -345,8 +378,34 @@ std::string IniFile::text() const {
     return out;
 }
 
+std::string IniFile::bytes() const {
+    if (keptBytes_) {
+        // Lines of ours in CP932, the others as read. Only a line of ours
+        // that CP932 cannot hold makes the whole file UTF-8.
+        std::string out, encoded;
+        out.reserve(raw_.size() + 256);
+        size_t read = 0; // place among the lines read
+        bool fits = true;
+        for (size_t i = 0; i < lines_.size() && fits; ++i) {
+            const Line& l = lines_[i];
+            const size_t at = l.added ? SIZE_MAX : read++;
+            if (l.owned < 0 && at < rawLines_.size()) {
+                out.append(raw_, rawLines_[at].first, rawLines_[at].second);
+            } else if (text::toCp932(line(i), encoded)) {
+                out += encoded;
+            } else {
+                fits = false;
+            }
+            out += "\r\n";
+        }
+        if (fits)
+            return out;
+    }
+    return text::encodeFile(text());
+}
+
 bool IniFile::save(const std::string& path, mode_t mode, std::string& error) const {
-    return writeFileIfChanged(path, text::encodeFile(text()), mode, error);
+    return writeFileIfChanged(path, bytes(), mode, error);
 }
 
 } // namespace kestrova

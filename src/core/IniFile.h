@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace kestrova {
@@ -28,20 +29,35 @@ public:
 
     // Reads and parses a file; a missing file is an empty one. Returns
     // false with error set when the file exists but cannot be read.
-    bool load(const std::string& path, std::string& error);
+    // keepBytes: the file is to be written back, and every line that set()
+    // does not change is written as the bytes it was read from (bytes CP932
+    // cannot decode, or the second code of a character CP932 has twice,
+    // would not survive decoding and encoding again).
+    bool load(const std::string& path, std::string& error, bool keepBytes = false);
 
-    // The stored value, cut to kMaxValueWidth, or nothing when the key is
-    // missing.
-    std::optional<std::string> get(std::string_view section, std::string_view key) const;
-    std::string get(std::string_view section, std::string_view key,
-                    std::string_view fallback) const;
+    // No cut: for values this program writes longer than a file from
+    // Windows can hold them (paths deeper than the limit).
+    static constexpr int kWholeValue = -1;
+
+    // The stored value, cut to maxWidth (kWholeValue: not cut), or nothing
+    // when the key is missing.
+    std::optional<std::string> get(std::string_view section, std::string_view key,
+                                   int maxWidth = kMaxValueWidth) const;
+    std::string get(std::string_view section, std::string_view key, std::string_view fallback,
+                    int maxWidth = kMaxValueWidth) const;
 
     // Sets a value, creating the section when needed and keeping every
-    // other line. A value holding a line break cannot be stored: false.
+    // other line; a value equal to the stored one leaves its line as it is.
+    // A value holding a line break cannot be stored: false.
     bool set(std::string_view section, std::string_view key, std::string_view value);
 
     // The file text (lines ended by CR LF), UTF-8.
     std::string text() const;
+
+    // The file's bytes: for a CP932 file loaded with keepBytes, the lines
+    // nobody changed as read and the others in CP932 (unless one of them
+    // needs UTF-8); else the whole text encoded as encodeFile does.
+    std::string bytes() const;
 
     // Writes the file atomically, encoded for disk.
     bool save(const std::string& path, mode_t mode, std::string& error) const;
@@ -62,6 +78,7 @@ private:
         // For a "key=value" line: the line of its section header.
         std::uint32_t header = 0;
         bool firstKey = false;
+        bool added = false; // inserted by set(), not read from the file
     };
     // The first "key=value" line of a section and key, found by the hash of
     // the lower-case section and key.
@@ -85,6 +102,11 @@ private:
 
     std::string text_;
     std::vector<std::string> owned_;
+    // With keepBytes: the file's bytes and each line read, by its place
+    // among the lines read (lines added by set() are not counted).
+    std::string raw_;
+    std::vector<std::pair<size_t, std::uint32_t>> rawLines_;
+    bool keptBytes_ = false;
     // The section asked for last and the header line found to match it:
     // a run of lookups in one section skips hashing and comparing its name
     // again. (So lookups on one IniFile must not run on two threads.)

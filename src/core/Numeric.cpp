@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 
 namespace kestrova {
@@ -57,13 +56,15 @@ bool startsWithNumber(std::string_view text) {
 }
 
 std::string numberText(double value) {
-    if (value == std::floor(value) && std::fabs(value) < 1e15) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%.0f", value);
-        return buf;
-    }
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, value);
+    // Always plain decimal, never an exponent: the text is read back by
+    // numericValue, which takes no exponent ("1e-04" would read as 1). The
+    // fixed form is the shortest that reads back equal.
+    if (value == 0)
+        return "0";
+    char buf[400]; // 309 digits before the point or 324 after it at most
+    auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+    if (r.ec != std::errc())
+        return "0";
     return std::string(buf, r.ptr);
 }
 

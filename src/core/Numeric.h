@@ -13,8 +13,9 @@ double numericValue(std::string_view text);
 // True when text begins (after blanks) with a number as above.
 bool startsWithNumber(std::string_view text);
 
-// Decimal text of a value: a whole number without fraction, else the
-// shortest form that reads back equal ("7.5").
+// Plain decimal text of a value, never in exponent form: a whole number
+// without fraction, else the shortest form that reads back equal ("7.5",
+// "0.0001", "100000000000000000000").
 std::string numberText(double value);
 
 } // namespace kestrova

@@ -126,7 +126,7 @@ int OperationLog::WriteLog(int flag, int level, std::string_view module, std::st
         if (reloadViewer)
             reloadViewer();
     }
-    if (flag != -1 || !interactive || !messageBox)
+    if (flag != -1 || (interactive && !messageBox))
         return 0;
 
     std::string header;
@@ -148,7 +148,18 @@ int OperationLog::WriteLog(int flag, int level, std::string_view module, std::st
     box.title = title;
     box.text = header.empty() ? std::string(message) : header + "\r\n" + std::string(message);
     box.style = style + icon;
+    if (!interactive) {
+        writeBoxToStandardError(box);
+        return 0;
+    }
     return messageBox(box);
+}
+
+void writeBoxToStandardError(const MessageBoxRequest& box) {
+    std::string out = text::replaceAll(text::replaceAll(box.text, "\r\n", "\n"), "\r", "\n");
+    out += "\n";
+    ssize_t ignored = ::write(STDERR_FILENO, out.data(), out.size());
+    (void)ignored;
 }
 
 void My_Sleep(int ms) {

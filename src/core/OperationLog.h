@@ -55,9 +55,10 @@ public:
     // The 12-byte label of a level ("" for levels above 0).
     static std::string levelLabel(int level);
 
-    // Appends a line (levels 0 and below) and, for flag -1 in an
-    // interactive run, shows a message box. Returns the button chosen, or 0.
-    // A line the log file cannot take goes to standard error instead.
+    // Appends a line (levels 0 and below) and, for flag -1, shows a message
+    // box: in an interactive run through messageBox, in a run without
+    // windows on standard error. Returns the button chosen, or 0. A line the
+    // log file cannot take goes to standard error instead.
     int WriteLog(int flag, int level, std::string_view module, std::string_view procedure,
                  std::string_view message, int style = 0);
 
@@ -75,6 +76,9 @@ private:
     std::string logFile_;
     std::string oldLogFile_;
 };
+
+// A message box that no window can show, as lines on standard error.
+void writeBoxToStandardError(const MessageBoxRequest& box);
 
 // Waits ms milliseconds in 100 ms slices, handling pending events after
 // each slice; returns at once for 0 or less.

@@ -20,12 +20,14 @@ constexpr mode_t kWatchListMode = 0644;
 
 CipherFailureReport cipherReport(App& app) {
     return [&app](const std::string& text) {
-        if (app.messageBox) {
-            MessageBoxRequest box;
-            box.title = "Kestrova";
-            box.text = text;
+        MessageBoxRequest box;
+        box.title = "Kestrova";
+        box.text = text;
+        // A run without windows shows its boxes on standard error.
+        if (!app.settings.Interactive)
+            writeBoxToStandardError(box);
+        else if (app.messageBox)
             app.messageBox(box);
-        }
     };
 }
 
@@ -60,7 +62,7 @@ bool WriteIniValue(App& app, const std::string& section, const std::string& key,
                    const std::string& value, const std::string& file) {
     IniFile ini;
     std::string error;
-    if (!ini.load(file, error) || !ini.set(section, key, singleLine(value)) ||
+    if (!ini.load(file, error, true) || !ini.set(section, key, singleLine(value)) ||
         !ini.save(file, kSettingsMode, error)) {
         app.logError("CommonModule", "WriteIniValue", error.empty() ? file : error, false);
         return false;
@@ -107,9 +109,13 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList) {
     double sec = numericValue(get("CheckSec"));
     s.CheckSec = sec > 0 ? numberText(sec) : "10";
 
+    // Paths are read whole: Linux allows paths far longer than the value
+    // limit, and a recorded path cut there would never be found again (a
+    // deletion and an addition at every pass). Files from Windows never hold
+    // such values, so for them nothing changes.
     std::vector<WatchEntry> entries;
     for (int n = 0;; ++n) {
-        std::string v = list.get("CheckFolders", std::to_string(n), kNone);
+        std::string v = list.get("CheckFolders", std::to_string(n), kNone, IniFile::kWholeValue);
         if (v == kNone)
             break;
         WatchEntry e;
@@ -134,7 +140,7 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList) {
         std::string prefix = std::to_string(n) + "_";
         for (size_t m = 0;; ++m) {
             std::string key = prefix + std::to_string(m);
-            std::string path = list.get("CheckFiles", key + "_path", kNone);
+            std::string path = list.get("CheckFiles", key + "_path", kNone, IniFile::kWholeValue);
             std::string date = list.get("CheckFiles", key + "_date", kNone);
             if (path == kNone || date == kNone)
                 break;
@@ -196,7 +202,7 @@ bool WriteIni(App& app) {
 bool WriteIni(App& app, const AppSettings& s, const std::vector<WatchEntry>& watchList) {
     IniFile ini;
     std::string error;
-    bool ok = ini.load(s.SettingsFile, error);
+    bool ok = ini.load(s.SettingsFile, error, true);
     if (ok) {
         std::string msg = text::replaceAll(s.MailMsg, "\r\n", "%r%");
         msg = text::replaceAll(text::replaceAll(msg, "\r", "%r%"), "\n", "%r%");

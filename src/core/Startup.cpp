@@ -64,8 +64,32 @@ std::string missingMailLibraryText(const std::string& baseName) {
     return std::string(kMailLibrary) + " を " + baseName + " と同じフォルダに置いてください。";
 }
 
-bool prepareApp(App& app, const std::string& folder, const std::string& baseName,
-                const StartOptions& options) {
+namespace {
+
+// Makes the Temp folder when it is missing. Something else standing under
+// its name (a file, a dangling link) is a failure like a folder that cannot
+// be made: archives could never be put there.
+bool ensureFolder(const std::string& path, std::string& error) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = path + ": " + std::strerror(ENOTDIR);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+StartResult prepareApp(App& app, const std::string& folder, const std::string& baseName,
+                       const StartOptions& options) {
     AppSettings& s = app.settings;
     s.Interactive = options.Interactive;
     s.StartVisible = options.StartVisible;
@@ -80,7 +104,7 @@ bool prepareApp(App& app, const std::string& folder, const std::string& baseName
 
     struct stat st {};
     if (::stat((folder + "/" + kMailLibrary).c_str(), &st) != 0)
-        return false;
+        return StartResult::MailLibraryMissing;
 
     std::string prefix = (folder == "/" ? "" : folder) + "/";
     s.TempFolder = prefix + "Temp";
@@ -88,15 +112,18 @@ bool prepareApp(App& app, const std::string& folder, const std::string& baseName
     s.WatchListFile = prefix + baseName + "D.ini";
     app.log.setBasePath(prefix + baseName);
     app.log.interactive = options.Interactive;
-    s.AppTitle = makeAppTitle(KESTROVA_VERSION_MAJOR, KESTROVA_VERSION_MINOR,
-                              KESTROVA_VERSION_PATCH);
+    s.AppTitle =
+        makeAppTitle(KESTROVA_VERSION_MAJOR, KESTROVA_VERSION_MINOR, KESTROVA_VERSION_PATCH);
     app.log.title = s.AppTitle;
 
-    if (::mkdir(s.TempFolder.c_str(), 0700) != 0 && errno != EEXIST)
-        app.logError("CommonModule", "Main", s.TempFolder + ": " + std::strerror(errno), true);
+    std::string error;
+    if (!ensureFolder(s.TempFolder, error)) {
+        app.logError("CommonModule", "Main", error, true);
+        return StartResult::Failed;
+    }
     ReadIni(app);
     s.MainCaption = makeMainCaption(s.AppTitle, folder);
-    return true;
+    return StartResult::Ready;
 }
 
 } // namespace kestrova

@@ -37,11 +37,17 @@ inline constexpr const char* kArchiverLibrary = "libunlha32.so";
 // The message when the mail library is missing.
 std::string missingMailLibraryText(const std::string& baseName);
 
+enum class StartResult {
+    Ready,
+    MailLibraryMissing, // nothing has been read, created or logged
+    Failed,             // a step failed; it has been logged and shown
+};
+
 // Steps of start-up up to the windows: current folder, PATH, the mail
-// library check, Temp, file paths, ReadIni, title and caption. Returns
-// false when the mail library is missing (nothing has been read, created or
-// logged then).
-bool prepareApp(App& app, const std::string& folder, const std::string& baseName,
-                const StartOptions& options);
+// library check, Temp, file paths, ReadIni, title and caption. A failure is
+// logged with a message box (app.log.messageBox: install it first), or on
+// standard error in a run without windows, and ends start-up.
+StartResult prepareApp(App& app, const std::string& folder, const std::string& baseName,
+                       const StartOptions& options);
 
 } // namespace kestrova

@@ -2,21 +2,46 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <chrono>
 #include <csignal>
+#include <semaphore.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kestrova {
 
 namespace {
 
-// The one descriptor a signal handler may touch; written once at set-up.
-int signalWriteFd = -1;
+// A pass may sit in a library call (a mail server that never answers) that
+// no event loop can end. This long after the signal the process ends anyway,
+// by the signal's own default action.
+constexpr auto kGrace = std::chrono::seconds(3);
 
-void onSignal(int) {
+// What a signal handler may touch, set up once before the handlers: the
+// descriptor that wakes the event loop, the semaphore that starts the
+// watchdog, and the signal that came.
+int signalWriteFd = -1;
+sem_t watchdogStart;
+volatile sig_atomic_t signalReceived = 0;
+
+void onSignal(int sig) {
+    if (signalReceived == 0) {
+        signalReceived = sig;
+        ::sem_post(&watchdogStart);
+    }
     char c = 1;
     ssize_t r = ::write(signalWriteFd, &c, 1);
     (void)r;
+}
+
+void watchdog() {
+    while (::sem_wait(&watchdogStart) != 0) {
+    }
+    std::this_thread::sleep_for(kGrace);
+    const int sig = signalReceived;
+    ::signal(sig, SIG_DFL);
+    ::kill(::getpid(), sig);
 }
 
 } // namespace
@@ -25,12 +50,18 @@ void quitOnTerminationSignals() {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
         return;
+    if (::sem_init(&watchdogStart, 0, 0) != 0)
+        return;
     signalWriteFd = fds[0];
-    auto* notifier = new QSocketNotifier(fds[1], QSocketNotifier::Read, QCoreApplication::instance());
+    std::thread(watchdog).detach();
+    auto* notifier =
+        new QSocketNotifier(fds[1], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [fd = fds[1]] {
         char c;
         ssize_t r = ::read(fd, &c, 1);
         (void)r;
+        // Ends every event loop, the nested ones of a pass's waits too; a
+        // wait begun after this returns at once.
         QCoreApplication::quit();
     });
     struct sigaction sa {};

@@ -1,4 +1,5 @@
-// Ends the event loop cleanly on SIGINT and SIGTERM.
+// Ends the event loop cleanly on SIGINT and SIGTERM; a run that has not
+// ended a few seconds later (stuck in a library call) is ended by the signal.
 #pragma once
 
 namespace kestrova {

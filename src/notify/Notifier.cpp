@@ -4,14 +4,13 @@
 #include "core/DateTime.h"
 #include "core/FileIo.h"
 #include "core/Text.h"
+#include "notify/MailBody.h"
 #include "notify/MailLibrary.h"
 #include "notify/MailText.h"
 #include "notify/MessageWindow.h"
 
 #include <exception>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <vector>
 
 namespace kestrova {
 
@@ -94,26 +93,6 @@ bool showInWindow(App& app, const AppSettings& s, const std::string& body) {
     return true;
 }
 
-// Splits at CR LF, LF or CR; a final line break ends the last line rather
-// than starting an empty one.
-std::vector<std::string> splitLines(const std::string& t) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    size_t i = 0;
-    while (i < t.size()) {
-        if (t[i] == '\r' || t[i] == '\n') {
-            lines.push_back(t.substr(start, i - start));
-            i += (t[i] == '\r' && i + 1 < t.size() && t[i + 1] == '\n') ? 2 : 1;
-            start = i;
-        } else {
-            ++i;
-        }
-    }
-    if (start < t.size())
-        lines.push_back(t.substr(start));
-    return lines;
-}
-
 } // namespace
 
 bool SendFileUpdMsg(App& app, PassState& pass, const std::string& mailTo, const std::string& text,
@@ -130,42 +109,12 @@ bool SendFileUpdMsg(App& app, PassState& pass, const std::string& mailTo, const 
 
 std::string GetMailMessage(App& app, const std::string& path, std::int32_t count) {
     try {
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
-            return "";
-        std::string bytes;
-        std::string error;
-        ReadStatus status = readWholeFile(path, bytes, error);
-        if (status == ReadStatus::Missing)
-            return "";
-        if (status == ReadStatus::Failed)
-            throw std::runtime_error(error);
-
-        const std::vector<std::string> lines = splitLines(text::decodeWatchedText(bytes));
-        const std::int64_t n = static_cast<std::int64_t>(lines.size());
-        std::int64_t first = 1;
-        std::int64_t last = 0;
-        if (count < 0) {
-            std::int64_t k = 0;
-            for (std::int64_t i = n; i >= 1 && k == 0; --i)
-                if (!lines[static_cast<size_t>(i - 1)].empty())
-                    k = i;
-            first = std::max<std::int64_t>(1, k + static_cast<std::int64_t>(count) + 1);
-            last = n;
-        } else if (count > 0) {
-            std::int64_t f = 0;
-            for (std::int64_t i = 1; i <= n && f == 0; ++i)
-                if (!lines[static_cast<size_t>(i - 1)].empty())
-                    f = i;
-            if (f > 0) {
-                first = f;
-                last = std::min<std::int64_t>(n, f + count - 1);
-            }
-        }
-        std::string out;
-        for (std::int64_t i = first; i <= last; ++i)
-            out += lines[static_cast<size_t>(i - 1)] + "\r\n";
-        return out;
+        bool notRegular = false;
+        std::string lines = mailBodyLines(path, count, notRegular);
+        // A named pipe or a device has no text to take: said once per run.
+        if (notRegular)
+            regularFileOrWarn(app, path, "GetMailMessage");
+        return lines;
     } catch (const std::exception& e) {
         app.logError(kModule, "GetMailMessage", e.what(), app.settings.Interactive);
         return "";

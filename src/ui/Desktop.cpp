@@ -38,17 +38,15 @@ bool Desktop::start() {
     Impl& d = *impl_;
     App& app = d.app;
     d.instance = std::make_unique<SingleInstance>(app.settings.MainCaption);
-    if (d.instance->askRunningInstance())
+    if (!d.instance->claim())
         return false;
-    d.instance->listen();
 
     // The program lives on in the tray when every window is hidden; it ends
     // only through the main window.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(AppIcon());
 
-    app.messageBox = [](const MessageBoxRequest& r) { return ShowMessageBox(r); };
-    app.log.messageBox = app.messageBox;
+    installMessageBoxes(app);
 
     d.msgForm = std::make_unique<MsgForm>(app);
     d.logForm = std::make_unique<LogForm>(app);

@@ -1,5 +1,7 @@
 #include "ui/MessageBoxes.h"
 
+#include "core/App.h"
+
 #include <QMessageBox>
 
 namespace kestrova {
@@ -46,6 +48,11 @@ int ShowMessageBox(const MessageBoxRequest& request, QWidget* parent) {
     default:
         return IdOk;
     }
+}
+
+void installMessageBoxes(App& app) {
+    app.messageBox = [](const MessageBoxRequest& r) { return ShowMessageBox(r); };
+    app.log.messageBox = app.messageBox;
 }
 
 } // namespace kestrova

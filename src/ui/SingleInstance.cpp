@@ -2,8 +2,10 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QThread>
 #include <csignal>
 #include <unistd.h>
 
@@ -17,15 +19,50 @@ const QByteArray kShowAnswer = "ok\n";
 } // namespace
 
 SingleInstance::SingleInstance(const std::string& mainCaption, QObject* parent)
-    : QObject(parent), name_(serverName(mainCaption)) {
+    : QObject(parent), name_(serverName(mainCaption)), lockName_(lockName(mainCaption)) {
     connect(&server_, &QLocalServer::newConnection, this, [this] { onConnection(); });
 }
 
+namespace {
+
+QByteArray captionHash(const std::string& mainCaption) {
+    return QCryptographicHash::hash(QByteArray::fromStdString(mainCaption),
+                                    QCryptographicHash::Sha256)
+        .toHex()
+        .left(32);
+}
+
+} // namespace
+
+std::string SingleInstance::lockName(const std::string& mainCaption) {
+    return "kestrova-" + captionHash(mainCaption).toStdString();
+}
+
+bool SingleInstance::claim(int timeoutMs) {
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        std::string error;
+        if (lock_.tryAcquire(lockName_, error)) {
+            listen();
+            return true;
+        }
+        if (!error.empty()) {
+            // No usable lock file: only the socket can tell.
+            if (askRunningInstance(500))
+                return false;
+            listen();
+            return true;
+        }
+        // Held: the holder may not be listening yet.
+        if (askRunningInstance(200) || waited.elapsed() >= timeoutMs)
+            return false;
+        QThread::msleep(50);
+    }
+}
+
 QString SingleInstance::serverName(const std::string& mainCaption) {
-    QByteArray hash =
-        QCryptographicHash::hash(QByteArray::fromStdString(mainCaption), QCryptographicHash::Sha256)
-            .toHex()
-            .left(32);
+    const QByteArray hash = captionHash(mainCaption);
     QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
         return runtime + QStringLiteral("/kestrova-") + QString::fromLatin1(hash);

@@ -5,6 +5,7 @@
 #include "core/NamedLock.h"
 #include "core/Numeric.h"
 #include "notify/Archiver.h"
+#include "notify/MailBody.h"
 #include "watch/Scanner.h"
 
 #include <cerrno>
@@ -45,11 +46,6 @@ std::int32_t int32Value(const std::string& text) {
     if (v <= -2147483648.0)
         return -2147483647 - 1;
     return static_cast<std::int32_t>(v);
-}
-
-bool isRegularFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 bool isFolder(const std::string& path) {
@@ -244,7 +240,10 @@ void CheckCycle::FolderCheckSub() {
             My_Sleep(kSettleMs);
             std::string attachment;
             if (mode & AttachFiles) {
-                if (!entry.isFolder() && isRegularFile(entry.CheckFolder))
+                // Only a regular file can be sent or archived: a named pipe
+                // or a device goes as no attachment (warned once).
+                if (!entry.isFolder() &&
+                    regularFileOrWarn(app_, entry.CheckFolder, "FolderCheckSub"))
                     attachment = (mode & LhaArchive) ? GetLhaFile(app_, entry.CheckFolder, false)
                                                      : entry.CheckFolder;
                 else if (entry.isFolder() && isFolder(entry.CheckFolder))

@@ -155,3 +155,24 @@ TEST(Utilities, SleepHandlesEventsInSlices) {
     My_Sleep(-5);
     EXPECT_LT(t.elapsed(), 50);
 }
+
+// Once the program is asked to end (a termination signal quits the
+// application), a wait of the notification path returns at once instead of
+// holding the end up.
+TEST(Utilities, SleepEndsWhenTheProgramQuits) {
+    int argc = 1;
+    char name[] = "log_test";
+    char* argv[] = {name, nullptr};
+    QCoreApplication qapp(argc, argv);
+    qint64 waited = -1;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(200, [] { QCoreApplication::quit(); });
+        QElapsedTimer t;
+        t.start();
+        My_Sleep(3000);
+        waited = t.elapsed();
+    });
+    QCoreApplication::exec();
+    EXPECT_GE(waited, 150);
+    EXPECT_LT(waited, 1000);
+}

@@ -1,9 +1,11 @@
 #include "cipher/CryptString.h"
 #include "core/IniFile.h"
+#include "core/Numeric.h"
 #include "core/Settings.h"
 #include "core/Text.h"
 #include "support/AppFixture.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -311,4 +313,94 @@ TEST(Settings, PlainStoredPasswordDeciphersWithoutReport) {
     ASSERT_TRUE(ReadIni(f.app));
     EXPECT_NE(f.app.settings.MailFromPass, "plaintextpassword");
     EXPECT_TRUE(f.boxes.empty());
+}
+
+// CheckSec is kept as plain decimal text however small or large it is, so
+// that it reads back as the same number.
+TEST(Settings, CheckSecIsStoredAsPlainDecimal) {
+    EXPECT_EQ(numberText(0.0001), "0.0001");
+    EXPECT_EQ(numberText(1e20), "100000000000000000000");
+    EXPECT_EQ(numberText(1e-7), "0.0000001");
+    EXPECT_EQ(numberText(7.5), "7.5");
+    EXPECT_EQ(numberText(15), "15");
+    EXPECT_EQ(numberText(-0.25), "-0.25");
+    for (const char* stored : {"0.0001", "100000000000000000000", "0.1", "123456.789", "7.5"}) {
+        AppFixture f;
+        writeSettings(f, std::string("CheckSec=") + stored + "\r\n");
+        ASSERT_TRUE(ReadIni(f.app));
+        EXPECT_EQ(f.app.settings.CheckSec, stored);
+        ASSERT_TRUE(WriteIni(f.app));
+        EXPECT_NE(readFile(f.settingsFile()).find(std::string("CheckSec=") + stored + "\r\n"),
+                  std::string::npos)
+            << readFile(f.settingsFile());
+        ASSERT_TRUE(ReadIni(f.app));
+        EXPECT_EQ(numericValue(f.app.settings.CheckSec), std::strtod(stored, nullptr)) << stored;
+    }
+}
+
+// A path deeper than the value limit can be recorded here (never in a file
+// from Windows): the record keeps it whole, while other values stay cut.
+TEST(Settings, RecordedPathsLongerThanTheValueLimitComeBackWhole) {
+    AppFixture f;
+    std::string deep = "/w";
+    while (text::width(deep) < 1500)
+        deep += "/深い階層のフォルダ" + std::to_string(deep.size());
+    WatchEntry e;
+    e.CheckFolder = deep + "/";
+    e.SendMailTo = "a@example.com";
+    e.FileChkMode = 7;
+    e.CheckFiles = {{deep + "/file.txt", "2026/12/07 6:05:09"}, {"/short", "2026/12/07 6:05:10"}};
+    f.app.watchList = {e};
+    ASSERT_TRUE(WriteIni(f.app));
+    f.app.watchList.clear();
+    ASSERT_TRUE(ReadIni(f.app));
+    ASSERT_EQ(f.app.watchList.size(), 1u);
+    const WatchEntry& back = f.app.watchList[0];
+    EXPECT_EQ(back.CheckFolder, e.CheckFolder);
+    ASSERT_EQ(back.CheckFiles.size(), 2u);
+    EXPECT_EQ(back.CheckFiles[0].Path, e.CheckFiles[0].Path);
+    EXPECT_EQ(back.CheckFiles[1].Path, "/short");
+
+    writeSettings(f, "MailTitle=" + std::string(1500, 't') + "\r\n");
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.MailTitle.size(), 1023u);
+}
+
+// Lines the program does not own keep their bytes on every rewrite: bytes
+// CP932 cannot decode, and the NEC and IBM codes of one character (ED40 and
+// FA5C, 8790 and 81E0), which decode alike. Such lines never turn the file
+// into UTF-8.
+TEST(Settings, LinesNotOwnedKeepTheirBytes) {
+    AppFixture f;
+    const std::string other = "[Other]\r\nnec=\xED\x40\x87\x90\r\nbroken=\x85\x40\xFD\r\n"
+                              "; \x81\x40\xFD comment\r\n";
+    const std::string title = "MailTitle=\xED\x40\r\n"; // ours, but unchanged
+    writeFile(f.settingsFile(), "[InitSetting]\r\n" + title + "SmtpServer=old\r\n" + other +
+                                    "[MainForm]\r\nLeft=1\r\n");
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.MailTitle, "纊");
+    f.app.settings.SmtpServer = "smtp.example.com";
+    ASSERT_TRUE(WriteIni(f.app));
+    std::string bytes = readFile(f.settingsFile());
+    EXPECT_NE(bytes.rfind("\xEF\xBB\xBF", 0), 0u) << "turned into UTF-8";
+    EXPECT_NE(bytes.find(other), std::string::npos) << bytes;
+    EXPECT_NE(bytes.find(title), std::string::npos) << bytes;
+    EXPECT_NE(bytes.find("SmtpServer=smtp.example.com\r\n"), std::string::npos);
+
+    ASSERT_TRUE(WriteIniValue(f.app, "MainForm", "Top", "120", f.settingsFile()));
+    bytes = readFile(f.settingsFile());
+    EXPECT_NE(bytes.find(other), std::string::npos) << bytes;
+    EXPECT_NE(bytes.find("[MainForm]\r\nLeft=1\r\nTop=120\r\n"), std::string::npos) << bytes;
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.SmtpServer, "smtp.example.com");
+
+    // A value of ours that CP932 cannot hold still makes the whole file
+    // UTF-8; only then are the foreign lines converted.
+    f.app.settings.MailTitle = "更新😀";
+    ASSERT_TRUE(WriteIni(f.app));
+    bytes = readFile(f.settingsFile());
+    EXPECT_EQ(bytes.rfind("\xEF\xBB\xBF", 0), 0u);
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.MailTitle, "更新😀");
+    EXPECT_EQ(f.app.settings.SmtpServer, "smtp.example.com");
 }

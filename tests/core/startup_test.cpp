@@ -96,3 +96,74 @@ TEST(Startup, HeadlessRunCreatesTempWritesNothingAndStopsOnSigterm) {
     EXPECT_EQ(test::readFile(copy.dir / "kestrova.ini"), before);
     EXPECT_FALSE(test::exists(copy.dir / "kestrovaD.ini"));
 }
+
+namespace {
+
+struct HeadlessRun {
+    int exitCode = -1;
+    bool finished = false;
+    std::string err;
+};
+
+// Runs `kestrova b` from the copy; stops it with SIGTERM after stopAfterMs
+// unless it ends by itself first.
+HeadlessRun runHeadless(PortableCopy& copy, int stopAfterMs) {
+    QProcess p;
+    p.setProgram(QString::fromStdString(copy.dir / "kestrova"));
+    p.setArguments({"b"});
+    auto env = QProcessEnvironment::systemEnvironment();
+    for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(v);
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(copy.dir.path()));
+    p.setProcessEnvironment(env);
+    p.start();
+    HeadlessRun r;
+    if (!p.waitForStarted())
+        return r;
+    if (!p.waitForFinished(stopAfterMs)) {
+        ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+        p.waitForFinished(10000);
+    } else {
+        r.finished = true;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.err = p.readAllStandardError().toStdString();
+    return r;
+}
+
+} // namespace
+
+// A Temp folder that cannot be made ends start-up with the failure shown:
+// on standard error in a run without windows, and in the log.
+TEST(Startup, TempThatCannotBeMadeEndsStartUpVisibly) {
+    for (bool dangling : {false, true}) {
+        PortableCopy copy(true);
+        const std::string temp = copy.dir / "Temp";
+        if (dangling)
+            fs::create_symlink(copy.dir.path() / "gone" / "Temp", temp);
+        else
+            test::writeFile(temp, "a file, not a folder");
+        test::writeFile(copy.dir / "kestrova.ini", "[InitSetting]\r\nCheckSec=3600\r\n");
+        HeadlessRun r = runHeadless(copy, 5000);
+        EXPECT_TRUE(r.finished) << "start-up went on";
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find("＜システムエラー＞CommonModule:Main\n" + temp + ": "),
+                  std::string::npos)
+            << r.err;
+        const std::string log = test::readFile(copy.dir / "kestrova.log");
+        EXPECT_NE(log.find("\tCommonModule\tMain\t"), std::string::npos) << log;
+    }
+}
+
+// A stored password that does not decode: the cipher's report reaches
+// standard error; the run goes on.
+TEST(Startup, UndecodablePasswordIsReportedOnStandardError) {
+    PortableCopy copy(true);
+    test::writeFile(copy.dir / "kestrova.ini",
+                    "[InitSetting]\r\nCheckSec=3600\r\nMailFromPass=A===\r\n");
+    HeadlessRun r = runHeadless(copy, 1500);
+    EXPECT_FALSE(r.finished);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err.rfind("システムエラー\n", 0), 0u) << r.err;
+    EXPECT_GT(r.err.size(), std::string("システムエラー\n").size() + 1);
+}

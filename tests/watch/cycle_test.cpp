@@ -373,5 +373,29 @@ TEST_F(Cycle, InteractiveRunWaitsAFullIntervalFirst) {
     EXPECT_EQ(finished, 1);
 }
 
+// The 60-second re-read of a run without windows keeps very large and very
+// small intervals as the numbers they are.
+TEST_F(Cycle, CheckSecRereadKeepsLargeAndSmallValues) {
+    writeList({});
+    auto cycle = makeCycle();
+    DateTime clock = fromUnix(T0);
+    cycle->now = [&] { return clock; };
+    for (const char* stored : {"100000000000000000000", "0.0001"}) {
+        test::writeFile(path("kestrova.ini"),
+                        std::string("[InitSetting]\r\nCheckSec=") + stored + "\r\n");
+        // Large enough that no pass comes due while the value is re-read.
+        app.settings.CheckSec = "100000000000000000000";
+        cycle->LastCheckTime = clock;
+        cycle->LastCheckSecRead = clock - 60;
+        cycle->FolderCheckTimer_Timer();
+        EXPECT_EQ(app.settings.CheckSec, stored);
+        EXPECT_EQ(cycle->LastCheckSecRead, clock);
+        clock += 1;
+    }
+    EXPECT_EQ(finished, 0);
+    cycle->FolderCheckTimer_Timer(); // 0.0001 s: due at the next tick
+    EXPECT_EQ(finished, 1);
+}
+
 } // namespace
 } // namespace kestrova

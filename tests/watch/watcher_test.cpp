@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -205,6 +207,50 @@ TEST_F(Watcher, TwoWatchersOnOneFolderNeverCheckAtTheSameTime) {
     EXPECT_EQ(smtp.messages().size(), 2u);
     stop(*one);
     stop(*two);
+}
+
+// SIGTERM ends a run within a few seconds whatever its pass is doing: here
+// a pass that watches a named pipe for its text and then waits on a mail
+// server that never answers. The lock of the pass goes with the process.
+TEST_F(Watcher, SigtermEndsARunInTheMiddleOfAPass) {
+    SmtpServer silent({.mode = "silent"});
+    const std::string fifo = (watched / "pipe").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    test::writeFile(program / "kestrova.ini",
+                    text::encodeFile("[InitSetting]\r\nSmtpServer=" + silent.address() +
+                                     "\r\nMailFromAddr=watch@example.com\r\nCheckSec=1\r\n"));
+    test::writeFile(program / "kestrovaD.ini",
+                    text::encodeFile("[CheckFolders]\r\n0=" + fifo +
+                                     "\r\n[SendMailTo]\r\n0=ops@example.com\r\n"
+                                     "[FileChkMode]\r\n0=50\r\n[MailBdLines]\r\n0=-3\r\n"
+                                     "[CheckFiles]\r\n0_0_path=" +
+                                     fifo + "\r\n0_0_date=2000/01/01 0:00:00\r\n"));
+    auto watcher = start();
+    // The pass gets past the pipe (3 s settling wait first) to the mail.
+    const std::string log = (program / "kestrova.log").string();
+    auto deadline = std::chrono::steady_clock::now() + 15s;
+    bool mailing = false;
+    while (!mailing && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(100ms);
+        mailing = fs::exists(log) &&
+                  text::decodeFile(test::readFile(log)).find("Mail送信:") != std::string::npos;
+    }
+    EXPECT_TRUE(mailing) << "the pass never reached the mail";
+    std::this_thread::sleep_for(500ms);
+    auto sent = std::chrono::steady_clock::now();
+    ::kill(static_cast<pid_t>(watcher->processId()), SIGTERM);
+    const bool ended = watcher->waitForFinished(5000);
+    EXPECT_TRUE(ended) << "still running 5 s after SIGTERM";
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 5s);
+    if (!ended) {
+        watcher->kill();
+        watcher->waitForFinished(2000);
+    }
+    // The lock "Kestrova3333" is free again.
+    int fd = ::open((dir.path() / "run" / "Kestrova3333.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    ::close(fd);
 }
 
 } // namespace
