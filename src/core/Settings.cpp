@@ -104,6 +104,9 @@ bool ReadIni(App& app) {
     s.MailFListAdd = text::asciiLower(get("MailFListAdd", "true")) == "true";
     double sec = numericValue(get("CheckSec"));
     s.CheckSec = sec > 0 ? numberText(sec) : "10";
+    s.TlsTrustFile = get("TlsTrustFile");
+    s.TlsFingerprint = get("TlsFingerprint");
+    s.TlsRequired = text::asciiLower(get("TlsRequired")) == "true";
 
     std::vector<WatchEntry> entries;
     for (int n = 0;; ++n) {
@@ -209,6 +212,9 @@ bool WriteIni(App& app) {
             {"MailMsg", msg},
             {"MailFListAdd", boolText(s.MailFListAdd)},
             {"CheckSec", singleLine(s.CheckSec)},
+            {"TlsTrustFile", singleLine(s.TlsTrustFile)},
+            {"TlsFingerprint", singleLine(s.TlsFingerprint)},
+            {"TlsRequired", boolText(s.TlsRequired)},
         };
         for (const auto& [key, value] : values)
             ini.set(kInitSetting, key, value);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 namespace kestrova {
@@ -12,6 +13,7 @@ struct App;
 // State that lives for one check pass.
 struct PassState {
     bool PopDone = false; // the POP login is done (or given up) for this pass
+    std::set<std::string> RefusedWarned; // refused recipients already reported
 };
 
 // Delivers one notification. mailTo: "メッセージ表示", empty, or addresses
