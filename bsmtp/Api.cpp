@@ -104,13 +104,13 @@ extern "C" int RcvMail(const char* server, const char* user, const char* passwor
 }
 
 extern "C" int RcvMailEx(const char* server, const char* user, const char* password,
-                         const char* command, const char* folder, const BsmtpTls* tls,
-                         char** error, int* passwordInClear) {
+                         const char* command, const char* folder, const BsmtpTls* tls, char** error,
+                         int* passwordInClear) {
     (void)folder; // nothing is stored locally
     bool inClear = false;
     const std::string text = guarded("POP", [&] {
-        bsmtp::PopOutcome outcome = bsmtp::popLogin(arg(server), arg(user), arg(password),
-                                                    arg(command), tlsOptions(tls));
+        bsmtp::PopOutcome outcome =
+            bsmtp::popLogin(arg(server), arg(user), arg(password), arg(command), tlsOptions(tls));
         inClear = outcome.passwordInClear;
         return outcome.error;
     });

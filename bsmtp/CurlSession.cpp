@@ -242,10 +242,10 @@ void CurlSession::noteCommand(std::string_view line) {
     }
     if (verb == "RCPT") {
         const size_t open = rest.find('<'), close = rest.rfind('>');
-        recipient_ = open != std::string_view::npos && close != std::string_view::npos &&
-                             close > open
-                         ? sanitize(rest.substr(open + 1, close - open - 1))
-                         : std::string();
+        recipient_ =
+            open != std::string_view::npos && close != std::string_view::npos && close > open
+                ? sanitize(rest.substr(open + 1, close - open - 1))
+                : std::string();
     }
     if (!encrypted_) {
         const std::string_view mechanism = rest.substr(0, rest.find(' '));
@@ -297,7 +297,8 @@ std::string CurlSession::certificateReason() const {
     if (pinMismatch_)
         return "サーバー証明書の SHA-256 フィンガープリント " + peerFingerprint_ +
                " が TlsFingerprint の値と一致しないため、接続を中止しました。";
-    std::string why = verifyError_.empty() ? "証明書の名前がサーバー名と一致しません" : verifyError_;
+    std::string why =
+        verifyError_.empty() ? "証明書の名前がサーバー名と一致しません" : verifyError_;
     std::string text = "サーバー証明書を検証できませんでした (" + why + ")。";
     if (!peerFingerprint_.empty())
         text += "サーバー証明書の SHA-256 フィンガープリントは " + peerFingerprint_ + " です。";
@@ -353,8 +354,7 @@ std::string CurlSession::reason(CURLcode code, const std::string& localFailure) 
         return "TLS (暗号化) 接続を確立できませんでした。";
     case CURLE_USE_SSL_FAILED:
         if (tls_.required)
-            return std::string("サーバーが暗号化 (") +
-                   (protocol_ == "POP" ? "STLS" : "STARTTLS") +
+            return std::string("サーバーが暗号化 (") + (protocol_ == "POP" ? "STLS" : "STARTTLS") +
                    ") に対応していないため、TlsRequired の設定により" +
                    (protocol_ == "POP" ? "ログイン" : "送信") +
                    "しませんでした。パスワードは送っていません。";

@@ -250,8 +250,8 @@ std::string extendedParameter(const std::string& key, std::string_view value) {
             pieces.push_back(piece);
     }
     auto prefix = [&](size_t n, bool sectioned) {
-        return " " + key + (sectioned ? "*" + std::to_string(n) : "") + "*=" +
-               (n == 0 ? "UTF-8''" : "");
+        return " " + key + (sectioned ? "*" + std::to_string(n) : "") +
+               "*=" + (n == 0 ? "UTF-8''" : "");
     };
     size_t total = 0;
     for (const std::string& p : pieces)
@@ -267,7 +267,8 @@ std::string extendedParameter(const std::string& key, std::string_view value) {
     for (size_t i = 0; i < pieces.size();) {
         std::string line = prefix(section, true);
         const size_t start = i;
-        while (i < pieces.size() && (i == start || line.size() + pieces[i].size() + 1 <= kLineLimit))
+        while (i < pieces.size() &&
+               (i == start || line.size() + pieces[i].size() + 1 <= kLineLimit))
             line += pieces[i++];
         out += ";\r\n" + line;
         ++section;

@@ -15,8 +15,7 @@ struct PopOutcome {
 // password starting with "a " asks for APOP with the rest as the password;
 // otherwise libcurl picks the best login the server offers (SASL or
 // USER/PASS).
-PopOutcome popLogin(const std::string& server, const std::string& user,
-                    const std::string& password, const std::string& command,
-                    const TlsOptions& tls);
+PopOutcome popLogin(const std::string& server, const std::string& user, const std::string& password,
+                    const std::string& command, const TlsOptions& tls);
 
 } // namespace bsmtp

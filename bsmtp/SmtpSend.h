@@ -9,9 +9,9 @@
 namespace bsmtp {
 
 struct SendOutcome {
-    std::string error;             // "" when the mail went to at least one recipient
-    std::vector<Refusal> refused;  // recipients refused while others were accepted
-    bool passwordInClear = false;  // the password went out without TLS
+    std::string error;            // "" when the mail went to at least one recipient
+    std::vector<Refusal> refused; // recipients refused while others were accepted
+    bool passwordInClear = false; // the password went out without TLS
 };
 
 // Arguments as given to SendMail.

@@ -32,7 +32,8 @@ std::string MailLibrary::SendMail(const std::string& server, const std::string& 
                                   const std::string& body, const std::string& attachment,
                                   const MailTls& tls, SendReport* report) const {
     return runOnWorker([&]() -> std::string {
-        const BsmtpTls options{tls.trustFile.c_str(), tls.fingerprint.c_str(), tls.required ? 1 : 0};
+        const BsmtpTls options{tls.trustFile.c_str(), tls.fingerprint.c_str(),
+                               tls.required ? 1 : 0};
         BsmtpReport out{nullptr, 0};
         char* result = sendMail_(server.c_str(), to.c_str(), from.c_str(), subject.c_str(),
                                  body.c_str(), attachment.c_str(), &options, &out);
@@ -52,8 +53,9 @@ std::string MailLibrary::SendMail(const std::string& server, const std::string& 
                 const std::string line = refused.substr(start, end - start);
                 const size_t tab = line.find('\t');
                 if (!line.empty())
-                    report->refused.push_back(
-                        {line.substr(0, tab), tab == std::string::npos ? "" : line.substr(tab + 1)});
+                    report->refused.push_back({line.substr(0, tab), tab == std::string::npos
+                                                                        ? ""
+                                                                        : line.substr(tab + 1)});
                 start = end + 1;
             }
         }
@@ -66,7 +68,8 @@ bool MailLibrary::RcvMail(const std::string& server, const std::string& user,
                           const std::string& folder, std::string& error, const MailTls& tls,
                           bool* passwordInClear) const {
     return runOnWorker([&]() -> bool {
-        const BsmtpTls options{tls.trustFile.c_str(), tls.fingerprint.c_str(), tls.required ? 1 : 0};
+        const BsmtpTls options{tls.trustFile.c_str(), tls.fingerprint.c_str(),
+                               tls.required ? 1 : 0};
         char* text = nullptr;
         int inClear = 0;
         int ok = rcvMail_(server.c_str(), user.c_str(), password.c_str(), command.c_str(),

@@ -39,9 +39,10 @@ MailTls tlsOf(const App& app, const AppSettings& s) {
 void warnPasswordInClear(App& app, const std::string& protocol, const std::string& server) {
     if (!app.warnedOnce.insert("\npassword-in-clear").second)
         return;
-    warn(app, "パスワードが暗号化されない接続で " + protocol + " サーバー " + server +
-                  " に送られました。TlsRequired を True にすると、暗号化できない接続ではパスワードを"
-                  "送らなくなります。");
+    warn(app,
+         "パスワードが暗号化されない接続で " + protocol + " サーバー " + server +
+             " に送られました。TlsRequired を True にすると、暗号化できない接続ではパスワードを"
+             "送らなくなります。");
 }
 
 void showMailError(App& app, const std::string& mailTo, const std::string& message) {
