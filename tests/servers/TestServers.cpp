@@ -104,13 +104,15 @@ void ChildProcess::stop() {
     }
 }
 
-RunResult runProgram(const std::vector<std::string>& argv) {
+RunResult runProgram(const std::vector<std::string>& argv, bool quiet) {
     int fds[2];
     if (pipe(fds) != 0)
         throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    if (quiet)
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     posix_spawn_file_actions_addclose(&actions, fds[1]);
     std::vector<char*> args = argvPointers(argv);
@@ -304,7 +306,7 @@ Pop3Server::~Pop3Server() {
 namespace {
 
 void run(const std::vector<std::string>& argv, const std::string& what) {
-    if (runProgram(argv).exitCode != 0)
+    if (runProgram(argv, true).exitCode != 0)
         throw std::runtime_error(what + " failed");
 }
 
@@ -472,10 +474,17 @@ void MailSystem::startPostfix() {
     fs::create_directories(d / "spool");
     fs::create_directories(d / "data");
     fs::create_directories(d / "mail");
-    const passwd* postfix = getpwnam("postfix");
-    const passwd* nobody = getpwnam("nobody");
-    if (!nobody || chown((d / "data").c_str(), postfix->pw_uid, postfix->pw_gid) != 0 ||
-        chown((d / "mail").c_str(), nobody->pw_uid, nobody->pw_gid) != 0)
+    // getpwnam answers in one static buffer: copy before the next call.
+    const passwd* found = getpwnam("postfix");
+    const uid_t postfixUid = found->pw_uid;
+    const gid_t postfixGid = found->pw_gid;
+    found = getpwnam("nobody");
+    if (!found)
+        throw std::runtime_error("the nobody user is missing");
+    const uid_t nobodyUid = found->pw_uid;
+    const gid_t nobodyGid = found->pw_gid;
+    if (chown((d / "data").c_str(), postfixUid, postfixGid) != 0 ||
+        chown((d / "mail").c_str(), nobodyUid, nobodyGid) != 0)
         throw std::runtime_error("cannot prepare the Postfix folders");
     std::string boxes;
     for (const std::string& box : kMailboxes)
@@ -484,7 +493,7 @@ void MailSystem::startPostfix() {
     writeFile(conf / "senders", "blocked@example.org 451 4.7.1 Sender temporarily refused\n");
     writeFile(conf / "datasenders", "nodata@example.org 554 5.7.1 No mail from this sender\n");
     const std::string top = d.string(), c = conf.string();
-    const std::string uid = std::to_string(nobody->pw_uid), gid = std::to_string(nobody->pw_gid);
+    const std::string uid = std::to_string(nobodyUid), gid = std::to_string(nobodyGid);
     writeFile(
         conf / "main.cf",
         "compatibility_level = 3.6\n"

@@ -52,8 +52,9 @@ struct RunResult {
     int exitCode = -1;
     std::string output; // standard output
 };
-// Runs a program to completion and captures its standard output.
-RunResult runProgram(const std::vector<std::string>& argv);
+// Runs a program to completion and captures its standard output; quiet
+// discards its standard error.
+RunResult runProgram(const std::vector<std::string>& argv, bool quiet = false);
 
 std::string python();
 std::filesystem::path serversDir();
