@@ -312,6 +312,28 @@ TEST(Bsmtp, PopLoginVariants) {
     EXPECT_NE(error.find("認証"), std::string::npos) << error;
     EXPECT_EQ(error.find("Secret-Wrong"), std::string::npos) << error;
 
+    // This server has no TLS: with TLS required nothing is sent, and
+    // without it the password's trip in clear is reported.
+    const BsmtpTls required{nullptr, nullptr, 1};
+    char* refusal = nullptr;
+    int inClear = -1;
+    EXPECT_EQ(RcvMailEx((host + ":" + port).c_str(), server.user().c_str(),
+                        server.password().c_str(), "STAT", "/tmp", &required, &refusal, &inClear),
+              0);
+    const std::string refusalText = refusal;
+    BsmtpFree(refusal);
+    EXPECT_NE(refusalText.find("暗号化 (STLS) に対応していないため、TlsRequired の設定により"
+                               "ログインしませんでした"),
+              std::string::npos)
+        << refusalText;
+    EXPECT_EQ(inClear, 0);
+    char* none = nullptr;
+    EXPECT_EQ(RcvMailEx((host + ":" + port).c_str(), server.user().c_str(),
+                        server.password().c_str(), "STAT", "/tmp", nullptr, &none, &inClear),
+              1);
+    BsmtpFree(none);
+    EXPECT_EQ(inClear, 1);
+
     const auto [downOk, downError] =
         pop(host + "\t" + std::to_string(freePort()), server.user(), server.password());
     EXPECT_EQ(downOk, 0);
