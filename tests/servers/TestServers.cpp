@@ -558,41 +558,57 @@ void MailSystem::startPostfix() {
     auto listener = [](int port, const std::string& options) {
         return "127.0.0.1:" + std::to_string(port) + " inet n - n - - smtpd" + options + "\n";
     };
-    std::string master =
-        listener(plainPort, " -o smtpd_tls_security_level=none") +
-        listener(startTlsPort, " -o smtpd_tls_auth_only=yes") +
-        listener(selfSignedPort, " -o smtpd_tls_cert_file=" + top + "/self.pem" +
-                                     " -o smtpd_tls_key_file=" + top + "/self.key") +
-        listener(heloRefusedPort, " -o smtpd_tls_security_level=none"
-                                  " -o smtpd_helo_restrictions=reject");
-    if (smtpsPort)
-        master += listener(smtpsPort, " -o smtpd_tls_wrappermode=yes");
-    master += "pickup unix n - n 60 1 pickup\n"
-              "cleanup unix n - n - 0 cleanup\n"
-              "qmgr unix n - n 300 1 qmgr\n"
-              "tlsmgr unix - - n 1000? 1 tlsmgr\n"
-              "rewrite unix - - n - - trivial-rewrite\n"
-              "bounce unix - - n - 0 bounce\n"
-              "defer unix - - n - 0 bounce\n"
-              "trace unix - - n - 0 bounce\n"
-              "verify unix - - n - 1 verify\n"
-              "flush unix n - n 1000? 0 flush\n"
-              "proxymap unix - - n - - proxymap\n"
-              "smtp unix - - n - - smtp\n"
-              "showq unix n - n - - showq\n"
-              "error unix - - n - - error\n"
-              "retry unix - - n - - error\n"
-              "discard unix - - n - - discard\n"
-              "local unix - n n - - local\n"
-              "virtual unix - n n - - virtual\n"
-              "anvil unix - - n - 1 anvil\n"
-              "scache unix - - n - 1 scache\n"
-              "postlog unix-dgram n - n - 1 postlogd\n";
-    writeFile(conf / "master.cf", master);
-    const RunResult started = runProgram({"/usr/sbin/postfix", "-c", c, "start"});
-    postfixStarted_ = true;
-    if (started.exitCode != 0 || !waitForPort(plainPort, 20s) || !waitForPort(startTlsPort, 5s))
-        throw std::runtime_error("postfix did not start: " + postfixLog());
+    auto listeners = [&] {
+        std::string text =
+            listener(plainPort, " -o smtpd_tls_security_level=none") +
+            listener(startTlsPort, " -o smtpd_tls_auth_only=yes") +
+            listener(selfSignedPort, " -o smtpd_tls_cert_file=" + top + "/self.pem" +
+                                         " -o smtpd_tls_key_file=" + top + "/self.key") +
+            listener(heloRefusedPort, " -o smtpd_tls_security_level=none"
+                                      " -o smtpd_helo_restrictions=reject");
+        if (smtpsPort)
+            text += listener(smtpsPort, " -o smtpd_tls_wrappermode=yes");
+        return text;
+    };
+    std::string services;
+    services += "pickup unix n - n 60 1 pickup\n"
+                "cleanup unix n - n - 0 cleanup\n"
+                "qmgr unix n - n 300 1 qmgr\n"
+                "tlsmgr unix - - n 1000? 1 tlsmgr\n"
+                "rewrite unix - - n - - trivial-rewrite\n"
+                "bounce unix - - n - 0 bounce\n"
+                "defer unix - - n - 0 bounce\n"
+                "trace unix - - n - 0 bounce\n"
+                "verify unix - - n - 1 verify\n"
+                "flush unix n - n 1000? 0 flush\n"
+                "proxymap unix - - n - - proxymap\n"
+                "smtp unix - - n - - smtp\n"
+                "showq unix n - n - - showq\n"
+                "error unix - - n - - error\n"
+                "retry unix - - n - - error\n"
+                "discard unix - - n - - discard\n"
+                "local unix - n n - - local\n"
+                "virtual unix - n n - - virtual\n"
+                "anvil unix - - n - 1 anvil\n"
+                "scache unix - - n - 1 scache\n"
+                "postlog unix-dgram n - n - 1 postlogd\n";
+    // A port found free may be taken before Postfix binds it (465 in
+    // particular, which other tests use too): then once more on new ports.
+    for (int attempt = 0;; ++attempt) {
+        writeFile(conf / "master.cf", listeners() + services);
+        const RunResult started = runProgram({"/usr/sbin/postfix", "-c", c, "start"});
+        postfixStarted_ = true;
+        if (started.exitCode == 0 && waitForPort(plainPort, 20s) && waitForPort(startTlsPort, 5s))
+            return;
+        if (attempt == 1)
+            throw std::runtime_error("postfix did not start: " + postfixLog());
+        runProgram({"/usr/sbin/postfix", "-c", c, "stop"}, true);
+        plainPort = freePort();
+        startTlsPort = freePort();
+        selfSignedPort = freePort();
+        heloRefusedPort = freePort();
+        smtpsPort = 0;
+    }
 }
 
 std::vector<fs::path> MailSystem::mailbox(const std::string& name) const {
