@@ -12,15 +12,17 @@ struct App;
 
 // State that lives for one check pass.
 struct PassState {
-    bool PopDone = false;                // the POP login is done (or given up) for this pass
-    std::set<std::string> RefusedWarned; // refused recipients already reported
+    bool PopDone = false; // the POP login is done (or given up) for this pass
+
+    // Refused recipients already reported in this pass.
+    std::set<std::string> RefusedWarned;
 };
 
 // Delivers one notification. mailTo: "メッセージ表示", empty, or addresses
 // separated by ",". attachment: a full path or "". Returns true when the
 // mail was sent or the message window was shown.
-bool SendFileUpdMsg(App& app, PassState& pass, const std::string& mailTo, const std::string& text,
-                    const std::string& attachment);
+bool SendFileUpdMsg(App& app, PassState& pass, const std::string& mailTo,
+                    const std::string& text, const std::string& attachment);
 
 // The first count lines from the first non-empty one (count > 0), or the
 // last -count lines up to the last non-empty one and the empty lines after
