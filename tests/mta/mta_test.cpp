@@ -174,6 +174,20 @@ TEST_F(Mta, CertificateTrustPinningAndRequiredTls) {
     EXPECT_NE(error.find("TlsTrustFile の証明書ファイル /nonexistent/ca.pem が見つかりません"),
               std::string::npos)
         << error;
+    const std::string notPem = (mta->caFile().parent_path() / "ca.key").string();
+    error =
+        send(startTls, "other@example.com", "watch@example.com", {notPem.c_str(), "", 0}).result;
+    EXPECT_NE(error.find("TlsTrustFile の証明書ファイル " + notPem +
+                         " を読み込めません。PEM 形式の証明書か確認してください。"),
+              std::string::npos)
+        << error;
+    // A self-signed certificate says why it does not verify.
+    error = send(self, "other@example.com", "watch@example.com").result;
+    EXPECT_NE(error.find("サーバー証明書を検証できませんでした (self-signed certificate)。"
+                         "サーバー証明書の SHA-256 フィンガープリントは " +
+                         mta->selfSignedFingerprint()),
+              std::string::npos)
+        << error;
 
     // A password in clear is reported unless it never leaves in clear.
     const std::string plain = MailSystem::address(mta->plainPort);
@@ -393,13 +407,17 @@ TEST_F(Mta, ProgramWithTlsRequiredSendsNothingInClearAndWarnsOnceWithout) {
 TEST_F(Mta, ProgramDeliversToTheAcceptedRecipientsOnceAndWarnsPerPass) {
     Program p;
     p.settings(MailSystem::address(mta->plainPort), "");
-    p.watch({"part@example.com,nobody@example.com,someone@elsewhere.test"});
+    // Two mails of the first pass share a refused address: one warning.
+    p.watch({"part@example.com,nobody@example.com,someone@elsewhere.test",
+             "part2@example.com,nobody@example.com"});
     p.start();
     ASSERT_EQ(mta->waitForMail("part", 1).size(), 1u) << p.log();
+    ASSERT_EQ(mta->waitForMail("part2", 1).size(), 1u) << p.log();
     // Later passes find nothing new: no second mail, no retry.
     std::this_thread::sleep_for(3s);
     EXPECT_EQ(mta->mailbox("part").size(), 1u);
-    EXPECT_EQ(p.logCount(kFirstTrace), 1u) << p.log();
+    EXPECT_EQ(mta->mailbox("part2").size(), 1u);
+    EXPECT_EQ(p.logCount(kFirstTrace), 2u) << p.log();
     EXPECT_EQ(p.logCount("Mail送信(2):"), 0u) << p.log();
     const std::string nobody =
         "送信先 nobody@example.com はサーバーに受け付けられませんでした (550 "
@@ -417,6 +435,7 @@ TEST_F(Mta, ProgramDeliversToTheAcceptedRecipientsOnceAndWarnsPerPass) {
     std::this_thread::sleep_for(1500ms);
     p.stop();
     EXPECT_EQ(mta->mailbox("part").size(), 2u);
+    EXPECT_EQ(mta->mailbox("part2").size(), 1u);
     EXPECT_EQ(p.logCount(nobody), 2u) << p.log();
     EXPECT_EQ(p.logCount(kWarning), 4u) << p.log();
 }

@@ -134,8 +134,8 @@ public:
     // "" when this machine can run it, else why not.
     static std::string unavailable();
 
-    static inline const std::vector<std::string> kMailboxes = {"ops",  "team", "trust", "pin",
-                                                               "part", "pop",  "clear", "other"};
+    static inline const std::vector<std::string> kMailboxes = {
+        "ops", "team", "trust", "pin", "part", "pop", "clear", "other", "part2"};
     // SASL and POP user with the same password.
     static inline const std::string kUser = "sender";
     static inline const std::string kPassword = "Secret-Pw1";
