@@ -41,24 +41,83 @@ template <typename F> std::string guarded(const char* protocol, F&& work) {
     }
 }
 
+bsmtp::TlsOptions tlsOptions(const BsmtpTls* tls) {
+    bsmtp::TlsOptions options;
+    if (tls) {
+        options.trustFile = arg(tls->trustFile);
+        options.fingerprint = arg(tls->fingerprint);
+        options.required = tls->required != 0;
+    }
+    return options;
+}
+
+std::string refusedLines(const std::vector<bsmtp::Refusal>& refused) {
+    std::string lines;
+    for (const bsmtp::Refusal& r : refused)
+        lines += r.address + "\t" + r.reply + "\n";
+    return lines;
+}
+
 } // namespace
 
 extern "C" char* SendMail(const char* server, const char* to, const char* from, const char* subject,
                           const char* body, const char* attachment) {
     return duplicate(guarded("SMTP", [&] {
-        return bsmtp::sendMail(arg(server), arg(to), arg(from), arg(subject), arg(body),
-                               arg(attachment));
+        const bsmtp::SendOutcome outcome = bsmtp::sendMail(
+            arg(server), arg(to), arg(from), arg(subject), arg(body), arg(attachment), {});
+        if (!outcome.error.empty() || outcome.refused.empty())
+            return outcome.error;
+        std::string text = "一部の送信先にだけ送信しました。受け付けられなかった送信先:";
+        for (const bsmtp::Refusal& r : outcome.refused)
+            text += " " + r.address + " (" + r.reply + ")";
+        return text;
     }));
+}
+
+extern "C" char* SendMailEx(const char* server, const char* to, const char* from,
+                            const char* subject, const char* body, const char* attachment,
+                            const BsmtpTls* tls, BsmtpReport* report) {
+    std::vector<bsmtp::Refusal> refused;
+    bool inClear = false;
+    char* result = duplicate(guarded("SMTP", [&] {
+        bsmtp::SendOutcome outcome = bsmtp::sendMail(arg(server), arg(to), arg(from), arg(subject),
+                                                     arg(body), arg(attachment), tlsOptions(tls));
+        refused = std::move(outcome.refused);
+        inClear = outcome.passwordInClear;
+        return outcome.error;
+    }));
+    if (report) {
+        std::string lines;
+        try {
+            lines = refusedLines(refused);
+        } catch (const std::bad_alloc&) {
+        }
+        report->refused = duplicate(lines);
+        report->passwordInClear = inClear ? 1 : 0;
+    }
+    return result;
 }
 
 extern "C" int RcvMail(const char* server, const char* user, const char* password,
                        const char* command, const char* folder, char** error) {
+    return RcvMailEx(server, user, password, command, folder, nullptr, error, nullptr);
+}
+
+extern "C" int RcvMailEx(const char* server, const char* user, const char* password,
+                         const char* command, const char* folder, const BsmtpTls* tls, char** error,
+                         int* passwordInClear) {
     (void)folder; // nothing is stored locally
+    bool inClear = false;
     const std::string text = guarded("POP", [&] {
-        return bsmtp::popLogin(arg(server), arg(user), arg(password), arg(command));
+        bsmtp::PopOutcome outcome =
+            bsmtp::popLogin(arg(server), arg(user), arg(password), arg(command), tlsOptions(tls));
+        inClear = outcome.passwordInClear;
+        return outcome.error;
     });
     if (error)
         *error = duplicate(text);
+    if (passwordInClear)
+        *passwordInClear = inClear ? 1 : 0;
     return text.empty() ? 1 : 0;
 }
 

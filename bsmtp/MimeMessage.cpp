@@ -219,44 +219,92 @@ std::string rfc5322Date(std::time_t when) {
     return text;
 }
 
-std::string headerParameter(std::string_view key, std::string_view value) {
-    const std::string k(key);
-    if (printableAscii(value)) {
-        std::string q;
-        for (char c : value) {
-            if (c == '"' || c == '\\')
-                q += '\\';
-            q += c;
-        }
-        return ";\r\n " + k + "=\"" + q + "\"";
-    }
-    // RFC 2231: percent-encoded UTF-8, split into numbered sections between
-    // characters when it would make a long line.
-    static const std::string_view attrChars = "!#$&+-.^_`|~";
-    std::vector<std::string> sections(1);
+namespace {
+
+std::string quotedString(std::string_view value) {
+    std::string q = "\"";
     for (char c : value) {
-        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\')
+            q += '\\';
+        q += c;
+    }
+    return q + "\"";
+}
+
+// RFC 2231: percent-encoded UTF-8, split into numbered sections between
+// characters so that no line, with its ";", exceeds the line limit.
+std::string extendedParameter(const std::string& key, std::string_view value) {
+    static const std::string_view attrChars = "!#$&+-.^_`|~";
+    std::vector<std::string> pieces; // one per character
+    for (size_t i = 0; i < value.size(); ++i) {
+        const auto u = static_cast<unsigned char>(value[i]);
         std::string piece;
-        if (std::isalnum(u) && u < 0x80) {
-            piece = std::string(1, c);
-        } else if (attrChars.find(c) != std::string_view::npos) {
-            piece = std::string(1, c);
+        if ((std::isalnum(u) && u < 0x80) || attrChars.find(value[i]) != std::string_view::npos) {
+            piece = std::string(1, value[i]);
         } else {
             piece = "%";
             piece += "0123456789ABCDEF"[u >> 4];
             piece += "0123456789ABCDEF"[u & 15];
         }
-        if (sections.back().size() + piece.size() > 60 && !isContinuation(u))
-            sections.emplace_back();
-        sections.back() += piece;
+        if (isContinuation(u) && !pieces.empty())
+            pieces.back() += piece;
+        else
+            pieces.push_back(piece);
     }
-    if (sections.size() == 1)
-        return ";\r\n " + k + "*=UTF-8''" + sections[0];
+    auto prefix = [&](size_t n, bool sectioned) {
+        return " " + key + (sectioned ? "*" + std::to_string(n) : "") +
+               "*=" + (n == 0 ? "UTF-8''" : "");
+    };
+    size_t total = 0;
+    for (const std::string& p : pieces)
+        total += p.size();
+    if (prefix(0, false).size() + total + 1 <= kLineLimit) {
+        std::string all;
+        for (const std::string& p : pieces)
+            all += p;
+        return ";\r\n" + prefix(0, false) + all;
+    }
     std::string out;
-    for (size_t i = 0; i < sections.size(); ++i)
-        out +=
-            ";\r\n " + k + "*" + std::to_string(i) + "*=" + (i == 0 ? "UTF-8''" : "") + sections[i];
+    size_t section = 0;
+    for (size_t i = 0; i < pieces.size();) {
+        std::string line = prefix(section, true);
+        const size_t start = i;
+        while (i < pieces.size() &&
+               (i == start || line.size() + pieces[i].size() + 1 <= kLineLimit))
+            line += pieces[i++];
+        out += ";\r\n" + line;
+        ++section;
+    }
     return out;
+}
+
+// RFC 2047 encoded-words inside a quoted string, one per line.
+std::string encodedWordParameter(const std::string& key, std::string_view value) {
+    const std::vector<std::string> words = encodedWords(value);
+    std::string out = ";\r\n " + key + "=\"";
+    for (size_t i = 0; i < words.size(); ++i)
+        out += (i == 0 ? "" : "\r\n ") + words[i];
+    return out + "\"";
+}
+
+} // namespace
+
+std::string attachmentHeaders(std::string_view fileName) {
+    const std::string name = oneLine(fileName);
+    std::string type = "Content-Type: application/octet-stream";
+    std::string disposition = "Content-Disposition: attachment";
+    const std::string quoted = quotedString(name);
+    if (printableAscii(name) && 10 + quoted.size() <= kLineLimit) {
+        type += ";\r\n name=" + quoted;
+        disposition += ";\r\n filename=" + quoted;
+    } else {
+        // Both forms of the name: RFC 2231 is the standard, while many
+        // readers show only the encoded-word form (the one that widespread
+        // clients write themselves).
+        type += encodedWordParameter("name", name);
+        disposition += extendedParameter("filename", name) + encodedWordParameter("filename", name);
+    }
+    return type + "\r\nContent-Transfer-Encoding: base64\r\n" + disposition + "\r\n";
 }
 
 MessageSource::MessageSource(const MessageParts& parts) : attachmentPath_(parts.attachmentPath) {
@@ -300,10 +348,7 @@ MessageSource::MessageSource(const MessageParts& parts) : attachmentPath_(parts.
     const std::string fileName = baseName(attachmentPath_);
     head_ = headers + "Content-Type: multipart/mixed; boundary=\"" + boundary +
             "\"\r\n\r\nThis is a multi-part message in MIME format.\r\n\r\n--" + boundary + "\r\n" +
-            textPart + "--" + boundary + "\r\n" + "Content-Type: application/octet-stream" +
-            headerParameter("name", fileName) +
-            "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment" +
-            headerParameter("filename", fileName) + "\r\n\r\n";
+            textPart + "--" + boundary + "\r\n" + attachmentHeaders(fileName) + "\r\n";
     tail_ = "--" + boundary + "--\r\n";
 }
 

@@ -24,9 +24,11 @@ std::string textHeader(std::string_view name, std::string_view text);
 std::string mailboxHeader(std::string_view name, const std::vector<Mailbox>& boxes);
 // RFC 5322 date with the local zone offset.
 std::string rfc5322Date(std::time_t when);
-// Parameter "key=value" for Content-Type/-Disposition; RFC 2231 form for
-// non-ASCII values. Returned text starts with ";" and may contain folds.
-std::string headerParameter(std::string_view key, std::string_view value);
+// Content-Type, Content-Transfer-Encoding and Content-Disposition of an
+// attachment. A name that is not short printable ASCII is given in RFC 2231
+// form (filename*) and as RFC 2047 encoded-words (name=, filename=); no line
+// exceeds 76 characters. Ends with CR LF.
+std::string attachmentHeaders(std::string_view fileName);
 
 struct MessageParts {
     Mailbox from;

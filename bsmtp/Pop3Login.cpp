@@ -28,8 +28,9 @@ bool multiLine(std::string command) {
 
 } // namespace
 
-std::string popLogin(const std::string& serverText, const std::string& user,
-                     const std::string& password, const std::string& commandText) {
+PopOutcome popLogin(const std::string& serverText, const std::string& user,
+                    const std::string& password, const std::string& commandText,
+                    const TlsOptions& tls) {
     const ServerAddress server = parseServer(serverText, kPopPort, true, "POP");
     if (user.empty())
         throw MailError("POP サーバー " + server.display() + " のユーザー名が設定されていません。");
@@ -45,7 +46,7 @@ std::string popLogin(const std::string& serverText, const std::string& user,
     if (control(user) || control(secret) || control(command))
         throw MailError("POP のユーザー名、パスワードまたはコマンドに制御文字が含まれています。");
 
-    CurlSession session("POP", server.display());
+    CurlSession session("POP", server.display(), tls);
     CURL* curl = session.handle();
     const std::string url =
         std::string(server.port == kPopsPort ? "pop3s://" : "pop3://") + server.display() + "/";
@@ -59,7 +60,10 @@ std::string popLogin(const std::string& serverText, const std::string& user,
     // A single-line answer must not be waited on as if a listing followed.
     curl_easy_setopt(curl, CURLOPT_NOBODY, multiLine(command) ? 0L : 1L);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discard);
-    return session.perform("へのログイン", secret);
+    PopOutcome outcome;
+    outcome.error = session.perform("へのログイン", secret);
+    outcome.passwordInClear = session.passwordInClear();
+    return outcome;
 }
 
 } // namespace bsmtp

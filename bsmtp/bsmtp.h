@@ -23,6 +23,29 @@
 extern "C" {
 #endif
 
+/* TLS choices for SendMailEx and RcvMailEx; NULL or empty fields keep the
+ * defaults (system certificates only, STARTTLS when offered). */
+typedef struct BsmtpTls {
+    /* PEM file of certificates trusted besides the system's. */
+    const char* trustFile;
+    /* SHA-256 fingerprint of the server certificate to accept even when it
+     * does not verify (hex, colons optional, any case); any other
+     * certificate is then refused. */
+    const char* fingerprint;
+    /* Nonzero: refuse to talk or log in over a connection without TLS. */
+    int required;
+} BsmtpTls;
+
+/* What SendMailEx reports besides its result. */
+typedef struct BsmtpReport {
+    /* Recipients the server refused while the mail went to the others: one
+     * line each, address TAB the server's reply, ending with LF; "" when
+     * every recipient was accepted. Released with BsmtpFree. */
+    char* refused;
+    /* 1 when the password went over a connection without TLS. */
+    int passwordInClear;
+} BsmtpReport;
+
 /* Sends one mail. server: "host" or "host:port" (port 25 by default; 465
  * means TLS from the start, otherwise STARTTLS is used whenever the server
  * offers it; certificates are verified). to: addresses separated by TAB,
@@ -32,10 +55,18 @@ extern "C" {
  * attachment: a file path or "". The mail is MIME with a UTF-8 text body.
  * Line breaks in the subject or names become blanks; an address holding
  * control characters is refused.
- * Returns "" when the mail was sent, otherwise a readable error text. Never
- * returns NULL. */
+ * Returns "" when the mail was sent to every recipient, otherwise a readable
+ * error text (also when only some were refused: the others did get the
+ * mail). Never returns NULL. */
 BSMTP_EXPORT char* SendMail(const char* server, const char* to, const char* from,
                             const char* subject, const char* body, const char* attachment);
+
+/* SendMail with TLS choices (tls may be NULL). Returns "" when the mail
+ * went to at least one recipient; report (when not NULL) then lists the
+ * refused ones. report->refused is always set (never NULL). */
+BSMTP_EXPORT char* SendMailEx(const char* server, const char* to, const char* from,
+                              const char* subject, const char* body, const char* attachment,
+                              const BsmtpTls* tls, BsmtpReport* report);
 
 /* Logs in to a POP3 server and runs command (normally "STAT").
  * server: "host", "host:port" or "host" TAB "port" (port 110 by default;
@@ -46,6 +77,12 @@ BSMTP_EXPORT char* SendMail(const char* server, const char* to, const char* from
  * receives "" or the error text, to be released with BsmtpFree. */
 BSMTP_EXPORT int RcvMail(const char* server, const char* user, const char* password,
                          const char* command, const char* folder, char** error);
+
+/* RcvMail with TLS choices (tls may be NULL); *passwordInClear (when not
+ * NULL) becomes 1 when the password went over a connection without TLS. */
+BSMTP_EXPORT int RcvMailEx(const char* server, const char* user, const char* password,
+                           const char* command, const char* folder, const BsmtpTls* tls,
+                           char** error, int* passwordInClear);
 
 BSMTP_EXPORT void BsmtpFree(char* text);
 

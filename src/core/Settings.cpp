@@ -108,6 +108,9 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList) {
     s.MailFListAdd = text::asciiLower(get("MailFListAdd", "true")) == "true";
     double sec = numericValue(get("CheckSec"));
     s.CheckSec = sec > 0 ? numberText(sec) : "10";
+    s.TlsTrustFile = get("TlsTrustFile");
+    s.TlsFingerprint = get("TlsFingerprint");
+    s.TlsRequired = text::asciiLower(get("TlsRequired")) == "true";
 
     // Paths are read whole: Linux allows paths far longer than the value
     // limit, and a recorded path cut there would never be found again (a
@@ -220,6 +223,9 @@ bool WriteIni(App& app, const AppSettings& s, const std::vector<WatchEntry>& wat
             {"MailMsg", msg},
             {"MailFListAdd", boolText(s.MailFListAdd)},
             {"CheckSec", singleLine(s.CheckSec)},
+            {"TlsTrustFile", singleLine(s.TlsTrustFile)},
+            {"TlsFingerprint", singleLine(s.TlsFingerprint)},
+            {"TlsRequired", boolText(s.TlsRequired)},
         };
         for (const auto& [key, value] : values)
             ini.set(kInitSetting, key, value);

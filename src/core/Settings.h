@@ -38,6 +38,13 @@ struct AppSettings {
     std::string MailMsg; // line breaks as CR LF
     bool MailFListAdd = true;
     std::string CheckSec = "10";
+    // TLS of the mail connections: extra trusted certificates (PEM; a
+    // relative path is relative to the program folder), the SHA-256
+    // fingerprint of a server certificate to accept, and whether mail and
+    // POP logins must never go unencrypted.
+    std::string TlsTrustFile;
+    std::string TlsFingerprint;
+    bool TlsRequired = false;
 
     // Run-time fields, fixed by start-up.
     std::string SettingsFile;

@@ -29,6 +29,25 @@ const AppSettings& settingsOf(const App& app, const PassState& pass) {
     return pass.settings ? *pass.settings : app.settings;
 }
 
+// The TLS settings as the library takes them: a relative trust file is
+// looked for in the program folder.
+MailTls tlsOf(const App& app, const AppSettings& s) {
+    MailTls tls{s.TlsTrustFile, s.TlsFingerprint, s.TlsRequired};
+    if (!tls.trustFile.empty() && tls.trustFile.front() != '/')
+        tls.trustFile = app.programDir + "/" + tls.trustFile;
+    return tls;
+}
+
+// Once per run: a password went out over a connection without TLS.
+void warnPasswordInClear(App& app, const std::string& protocol, const std::string& server) {
+    if (!app.warnedOnce.insert("\npassword-in-clear").second)
+        return;
+    warn(app,
+         "パスワードが暗号化されない接続で " + protocol + " サーバー " + server +
+             " に送られました。TlsRequired を True にすると、暗号化できない接続ではパスワードを"
+             "送らなくなります。");
+}
+
 void showMailError(App& app, const AppSettings& s, const std::string& mailTo,
                    const std::string& message) {
     setMessage(app, "メール送信エラー", mailErrorText(s, mailTo, message));
@@ -47,6 +66,7 @@ bool sendByMail(App& app, PassState& pass, const std::string& mailTo, const std:
         return false;
     }
 
+    const MailTls tls = tlsOf(app, s);
     MailLibrary library;
     std::string loadError;
     if (!library.load(app.programDir, loadError))
@@ -56,11 +76,14 @@ bool sendByMail(App& app, PassState& pass, const std::string& mailTo, const std:
         if (!pass.PopDone && !s.PopServer.empty() && s.AuthMode == kPopBeforeSmtp) {
             std::string popError;
             const std::string popPassword = s.APopMode ? "a " + s.MailFromPass : s.MailFromPass;
+            bool inClear = false;
             if (library.RcvMail(text::replaceAll(s.PopServer, ":", "\t"), s.MailFromUser,
-                                popPassword, "STAT", app.programDir, popError))
+                                popPassword, "STAT", app.programDir, popError, tls, &inClear))
                 pass.PopDone = true;
             else
                 warn(app, popError);
+            if (inClear)
+                warnPasswordInClear(app, "POP", s.PopServer);
             // Two logins are enough: a POP server that keeps refusing must not
             // hold up every later mail of the pass.
             if (attempt == 1)
@@ -72,8 +95,16 @@ bool sendByMail(App& app, PassState& pass, const std::string& mailTo, const std:
 
         // The settings are passed as copies: nothing the library does can
         // change the stored server or subject.
-        const std::string result =
-            library.SendMail(s.SmtpServer, recipients, sender, s.MailTitle, body, attachment);
+        SendReport report;
+        const std::string result = library.SendMail(s.SmtpServer, recipients, sender, s.MailTitle,
+                                                    body, attachment, tls, &report);
+        if (report.passwordInClear)
+            warnPasswordInClear(app, "SMTP", s.SmtpServer);
+        // Sent to the others: the refused ones are reported, not retried.
+        for (const SendReport::Refused& r : report.refused)
+            if (pass.RefusedWarned.insert(r.address).second)
+                warn(app, "送信先 " + r.address + " はサーバーに受け付けられませんでした (" +
+                              r.reply + ")。ほかの送信先には送信しました。");
         if (result.empty()) {
             My_Sleep(500);
             return true;

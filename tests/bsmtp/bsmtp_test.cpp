@@ -132,6 +132,51 @@ TEST(Bsmtp, NamesAndEdgeCasesSurviveTheMimeParser) {
     }
 }
 
+// Readers that know only one of the two forms of a non-ASCII attachment
+// name (RFC 2231 or RFC 2047 in quotes) must show the same name: Python's
+// email package and Perl's MIME::Tools read it back, and MIME::Tools also
+// decodes the Content-Type name on its own.
+TEST(Bsmtp, AttachmentNamesReadTheSameInTwoReaderFamiliesWithinTheLineLimit) {
+    const std::vector<std::string> names = {
+        "報告書.xlsx",
+        "【重要】2024年度 第3四半期 売上報告書 (営業部・最終版) 修正済み 確定稿.xlsx",
+        "a file name in plain ASCII that is far too long for one header line of a mail.txt",
+        "Grüße & \"Zitate\" – ü.txt",
+        "short name.txt",
+    };
+    SmtpServer smtp;
+    TempDir files;
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        const fs::path file = files.path() / names[i];
+        writeFile(file, "data " + std::to_string(i));
+        ASSERT_EQ(send(smtp.address(), "ops@example.com", "watch@example.com", "s", "b", file), "");
+        const auto received = smtp.waitForMessages(i + 1);
+        ASSERT_EQ(received.size(), i + 1);
+        const ParsedMail mail = parseEml(received[i]);
+        EXPECT_EQ(mail.attachmentName, names[i]);
+        EXPECT_EQ(mail.attachmentTypeName, names[i]);
+        EXPECT_EQ(mail.defects, 0);
+
+        const std::string perl =
+            runProgram({"/usr/bin/perl", (serversDir() / "parse_eml.pl").string(), received[i]})
+                .output;
+        EXPECT_EQ(perl, "filename\t" + names[i] + "\ntype-name\t" + names[i] + "\n");
+
+        const std::string head = mail.raw.substr(0, mail.raw.find("\r\n\r\n--"));
+        const std::string part = mail.raw.substr(mail.raw.rfind("Content-Type:"));
+        for (const std::string& text : {head, part.substr(0, part.find("\r\n\r\n"))}) {
+            for (size_t at = 0, end; at < text.size(); at = end + 2) {
+                end = std::min(text.find("\r\n", at), text.size());
+                EXPECT_LE(end - at, 78u) << text.substr(at, end - at);
+            }
+        }
+        if (i > 0 && i < 4) {
+            EXPECT_NE(part.find("filename*"), std::string::npos) << part;
+        }
+    }
+}
+
 TEST(Bsmtp, WrongCredentialsGiveAnErrorWithoutThePassword) {
     SmtpServer smtp({.auth = "LOGIN"});
     const std::string error = send(smtp.address(), "ops@example.com",
@@ -266,6 +311,28 @@ TEST(Bsmtp, PopLoginVariants) {
     EXPECT_EQ(ok, 0);
     EXPECT_NE(error.find("認証"), std::string::npos) << error;
     EXPECT_EQ(error.find("Secret-Wrong"), std::string::npos) << error;
+
+    // This server has no TLS: with TLS required nothing is sent, and
+    // without it the password's trip in clear is reported.
+    const BsmtpTls required{nullptr, nullptr, 1};
+    char* refusal = nullptr;
+    int inClear = -1;
+    EXPECT_EQ(RcvMailEx((host + ":" + port).c_str(), server.user().c_str(),
+                        server.password().c_str(), "STAT", "/tmp", &required, &refusal, &inClear),
+              0);
+    const std::string refusalText = refusal;
+    BsmtpFree(refusal);
+    EXPECT_NE(refusalText.find("暗号化 (STLS) に対応していないため、TlsRequired の設定により"
+                               "ログインしませんでした"),
+              std::string::npos)
+        << refusalText;
+    EXPECT_EQ(inClear, 0);
+    char* none = nullptr;
+    EXPECT_EQ(RcvMailEx((host + ":" + port).c_str(), server.user().c_str(),
+                        server.password().c_str(), "STAT", "/tmp", nullptr, &none, &inClear),
+              1);
+    BsmtpFree(none);
+    EXPECT_EQ(inClear, 1);
 
     const auto [downOk, downError] =
         pop(host + "\t" + std::to_string(freePort()), server.user(), server.password());

@@ -177,6 +177,28 @@ TEST(Settings, MessageLineBreaksAndPasswordRoundTrip) {
     EXPECT_EQ(f.app.settings.MailFromPass, "秘密pass");
 }
 
+TEST(Settings, TlsKeysDefaultReadAndWriteBack) {
+    AppFixture f;
+    writeSettings(f, "SmtpServer=mail\r\n");
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.TlsTrustFile, "");
+    EXPECT_EQ(f.app.settings.TlsFingerprint, "");
+    EXPECT_FALSE(f.app.settings.TlsRequired);
+
+    writeSettings(f, "TlsTrustFile=certs/社内CA.pem\r\nTlsFingerprint=AB:cd:01\r\n"
+                     "TlsRequired=TRUE\r\n");
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.TlsTrustFile, "certs/社内CA.pem");
+    EXPECT_EQ(f.app.settings.TlsFingerprint, "AB:cd:01");
+    EXPECT_TRUE(f.app.settings.TlsRequired);
+    f.app.settings.TlsRequired = false;
+    ASSERT_TRUE(WriteIni(f.app));
+    const std::string stored = text::decodeFile(readFile(f.settingsFile()));
+    EXPECT_NE(stored.find("TlsTrustFile=certs/社内CA.pem\r\n"), std::string::npos) << stored;
+    EXPECT_NE(stored.find("TlsFingerprint=AB:cd:01\r\n"), std::string::npos) << stored;
+    EXPECT_NE(stored.find("TlsRequired=False\r\n"), std::string::npos) << stored;
+}
+
 TEST(Settings, WatchListEndMarkersAndGaps) {
     AppFixture f;
     writeFile(f.watchListFile(),

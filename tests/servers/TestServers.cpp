@@ -104,13 +104,15 @@ void ChildProcess::stop() {
     }
 }
 
-RunResult runProgram(const std::vector<std::string>& argv) {
+RunResult runProgram(const std::vector<std::string>& argv, bool quiet) {
     int fds[2];
     if (pipe(fds) != 0)
         throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    if (quiet)
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     posix_spawn_file_actions_addclose(&actions, fds[1]);
     std::vector<char*> args = argvPointers(argv);
@@ -307,6 +309,354 @@ Pop3Server::~Pop3Server() {
         process_->stop();
 }
 
+namespace {
+
+void run(const std::vector<std::string>& argv, const std::string& what) {
+    if (runProgram(argv, true).exitCode != 0)
+        throw std::runtime_error(what + " failed");
+}
+
+// "AB:CD:..." as openssl prints it.
+std::string fingerprintOf(const fs::path& certificate) {
+    const std::string out = runProgram({"/usr/bin/openssl", "x509", "-in", certificate.string(),
+                                        "-noout", "-fingerprint", "-sha256"})
+                                .output;
+    const size_t equals = out.find('=');
+    if (equals == std::string::npos)
+        throw std::runtime_error("no fingerprint for " + certificate.string());
+    std::string fingerprint = out.substr(equals + 1);
+    while (!fingerprint.empty() && (fingerprint.back() == '\n' || fingerprint.back() == '\r'))
+        fingerprint.pop_back();
+    return fingerprint;
+}
+
+bool processGone(pid_t pid) {
+    if (pid <= 0 || kill(pid, 0) != 0)
+        return true;
+    // A finished daemon nobody has reaped yet is gone too.
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && stat.compare(paren, 4, ") Z ") == 0;
+}
+
+} // namespace
+
+std::string MailSystem::unavailable() {
+    if (geteuid() != 0)
+        return "Postfix needs root to run";
+    for (const char* program : {"/usr/sbin/postfix", "/usr/sbin/dovecot", "/usr/bin/openssl"})
+        if (access(program, X_OK) != 0)
+            return std::string(program) + " is missing (scripts/install-deps.sh installs it)";
+    for (const char* user : {"postfix", "dovecot", "dovenull"})
+        if (!getpwnam(user))
+            return std::string("the ") + user + " user is missing";
+    return {};
+}
+
+MailSystem::MailSystem() {
+    const std::string why = unavailable();
+    if (!why.empty())
+        throw std::runtime_error(why);
+    // Both daemons drop privileges and must reach their folders in here.
+    chmod(dir_.path().c_str(), 0755);
+    makeCertificates();
+    plainPort = freePort();
+    startTlsPort = freePort();
+    selfSignedPort = freePort();
+    heloRefusedPort = freePort();
+    popPort = freePort();
+    smtpsPort = waitForPort(465, 0ms) ? 0 : 465;
+    startDovecot();
+    try {
+        startPostfix();
+    } catch (...) {
+        dovecot_.reset();
+        throw;
+    }
+}
+
+MailSystem::~MailSystem() {
+    if (postfixStarted_) {
+        const fs::path pidFile = dir_.path() / "spool/pid/master.pid";
+        const std::string pidText = readFile(pidFile);
+        const pid_t master = pidText.empty() ? -1 : static_cast<pid_t>(std::atol(pidText.c_str()));
+        runProgram({"/usr/sbin/postfix", "-c", (dir_.path() / "postfix").string(), "stop"});
+        if (!waitUntil([&] { return processGone(master); }, 10s) && master > 0)
+            kill(master, SIGKILL);
+    }
+    dovecot_.reset();
+}
+
+void MailSystem::makeCertificates() {
+    const fs::path d = dir_.path();
+    const std::string openssl = "/usr/bin/openssl";
+    auto key = [&](const char* name) { return (d / name).string(); };
+    run({openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+         "/CN=Kestrova Test CA", "-keyout", key("ca.key"), "-out", key("ca.pem")},
+        "making the test CA");
+    run({openssl, "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
+         key("server.key"), "-out", key("server.csr")},
+        "making the server key");
+    writeFile(d / "server.ext", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
+    run({openssl, "x509", "-req", "-in", key("server.csr"), "-CA", key("ca.pem"), "-CAkey",
+         key("ca.key"), "-CAcreateserial", "-days", "2", "-extfile", key("server.ext"), "-out",
+         key("server.pem")},
+        "signing the server certificate");
+    run({openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+         "/CN=self-signed.invalid", "-keyout", key("self.key"), "-out", key("self.pem")},
+        "making the self-signed certificate");
+    for (const char* file : {"server.key", "self.key"})
+        chmod((d / file).c_str(), 0644); // read by Postfix's smtpd as well
+    serverFingerprint_ = fingerprintOf(d / "server.pem");
+    selfFingerprint_ = fingerprintOf(d / "self.pem");
+}
+
+void MailSystem::startDovecot() {
+    const fs::path d = dir_.path() / "dovecot";
+    fs::create_directories(d / "mail");
+    fs::create_directories(d / "run");
+    fs::create_directories(dir_.path() / "sasl");
+    const passwd* dovecot = getpwnam("dovecot");
+    if (chown((d / "mail").c_str(), dovecot->pw_uid, dovecot->pw_gid) != 0)
+        throw std::runtime_error("cannot hand the POP mail folder to dovecot");
+    writeFile(d / "passwd", kUser + ":{PLAIN}" + kPassword + "\n");
+    const std::string dir = d.string(), top = dir_.path().string();
+    writeFile(d / "dovecot.conf",
+              "protocols = pop3\n"
+              "listen = 127.0.0.1\n"
+              "base_dir = " +
+                  dir +
+                  "/run\n"
+                  "state_dir = " +
+                  dir +
+                  "/state\n"
+                  "log_path = " +
+                  dir +
+                  "/dovecot.log\n"
+                  "ssl = yes\n"
+                  "ssl_cert = <" +
+                  top +
+                  "/server.pem\n"
+                  "ssl_key = <" +
+                  top +
+                  "/server.key\n"
+                  "disable_plaintext_auth = no\n"
+                  "auth_mechanisms = plain login cram-md5 apop\n"
+                  "auth_failure_delay = 0\n"
+                  "first_valid_uid = 0\n"
+                  "default_internal_user = dovecot\n"
+                  "default_internal_group = dovecot\n"
+                  "default_login_user = dovenull\n"
+                  "mail_location = maildir:" +
+                  dir +
+                  "/mail/%u\n"
+                  "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " +
+                  dir +
+                  "/passwd\n}\n"
+                  "userdb {\n  driver = static\n  args = uid=dovecot gid=dovecot home=" +
+                  dir +
+                  "/mail/%u\n}\n"
+                  "service pop3-login {\n  chroot =\n  inet_listener pop3 {\n    port = " +
+                  std::to_string(popPort) +
+                  "\n  }\n}\n"
+                  "service auth {\n  unix_listener " +
+                  top +
+                  "/sasl/auth {\n    mode = 0666\n  }\n}\n"
+                  "service anvil {\n  chroot =\n}\n"
+                  "service imap-login {\n  chroot =\n}\n");
+    dovecot_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/sbin/dovecot", "-F", "-c", dir + "/dovecot.conf"},
+        d / "dovecot.out");
+    if (!waitForPort(popPort, 20s) ||
+        !waitUntil([&] { return fs::exists(dir_.path() / "sasl/auth"); }, 10s))
+        throw std::runtime_error("dovecot did not start: " + readFile(d / "dovecot.out") +
+                                 dovecotLog());
+}
+
+void MailSystem::startPostfix() {
+    const fs::path d = dir_.path();
+    const fs::path conf = d / "postfix";
+    fs::create_directories(conf);
+    fs::create_directories(d / "spool");
+    fs::create_directories(d / "data");
+    fs::create_directories(d / "mail");
+    // getpwnam answers in one static buffer: copy before the next call.
+    const passwd* found = getpwnam("postfix");
+    const uid_t postfixUid = found->pw_uid;
+    const gid_t postfixGid = found->pw_gid;
+    found = getpwnam("nobody");
+    if (!found)
+        throw std::runtime_error("the nobody user is missing");
+    const uid_t nobodyUid = found->pw_uid;
+    const gid_t nobodyGid = found->pw_gid;
+    if (chown((d / "data").c_str(), postfixUid, postfixGid) != 0 ||
+        chown((d / "mail").c_str(), nobodyUid, nobodyGid) != 0)
+        throw std::runtime_error("cannot prepare the Postfix folders");
+    std::string boxes;
+    for (const std::string& box : kMailboxes)
+        boxes += box + "@example.com " + box + "/\n";
+    writeFile(conf / "vmailbox", boxes);
+    writeFile(conf / "senders", "blocked@example.org 451 4.7.1 Sender temporarily refused\n");
+    writeFile(conf / "datasenders", "nodata@example.org 554 5.7.1 No mail from this sender\n");
+    const std::string top = d.string(), c = conf.string();
+    const std::string uid = std::to_string(nobodyUid), gid = std::to_string(nobodyGid);
+    writeFile(
+        conf / "main.cf",
+        "compatibility_level = 3.6\n"
+        "queue_directory = " +
+            top +
+            "/spool\n"
+            "data_directory = " +
+            top +
+            "/data\n"
+            "mail_owner = postfix\n"
+            "myhostname = mail.test.example\n"
+            "mydomain = test.example\n"
+            "myorigin = test.example\n"
+            "mydestination =\n"
+            "inet_interfaces = 127.0.0.1\n"
+            "inet_protocols = ipv4\n"
+            "mynetworks = 192.0.2.1/32\n"
+            "maillog_file = " +
+            top +
+            "/postfix.log\n"
+            "maillog_file_prefixes = " +
+            top +
+            "\n"
+            "biff = no\n"
+            "virtual_mailbox_domains = example.com\n"
+            "virtual_mailbox_base = " +
+            top +
+            "/mail\n"
+            "virtual_mailbox_maps = texthash:" +
+            c +
+            "/vmailbox\n"
+            "virtual_uid_maps = static:" +
+            uid +
+            "\n"
+            "virtual_gid_maps = static:" +
+            gid +
+            "\n"
+            "smtpd_delay_reject = no\n"
+            "smtpd_helo_required = yes\n"
+            "smtpd_helo_restrictions = reject_invalid_helo_hostname, "
+            "reject_non_fqdn_helo_hostname\n"
+            "smtpd_sender_restrictions = check_sender_access texthash:" +
+            c +
+            "/senders\n"
+            "smtpd_relay_restrictions = permit_sasl_authenticated, reject_unauth_destination\n"
+            "smtpd_data_restrictions = check_sender_access texthash:" +
+            c +
+            "/datasenders\n"
+            "smtpd_sasl_type = dovecot\n"
+            "smtpd_sasl_path = " +
+            top +
+            "/sasl/auth\n"
+            "smtpd_sasl_auth_enable = yes\n"
+            "smtpd_tls_cert_file = " +
+            top +
+            "/server.pem\n"
+            "smtpd_tls_key_file = " +
+            top +
+            "/server.key\n"
+            "smtpd_tls_security_level = may\n"
+            "smtpd_tls_auth_only = no\n");
+    auto listener = [](int port, const std::string& options) {
+        return "127.0.0.1:" + std::to_string(port) + " inet n - n - - smtpd" + options + "\n";
+    };
+    auto listeners = [&] {
+        std::string text =
+            listener(plainPort, " -o smtpd_tls_security_level=none") +
+            listener(startTlsPort, " -o smtpd_tls_auth_only=yes") +
+            listener(selfSignedPort, " -o smtpd_tls_cert_file=" + top + "/self.pem" +
+                                         " -o smtpd_tls_key_file=" + top + "/self.key") +
+            listener(heloRefusedPort, " -o smtpd_tls_security_level=none"
+                                      " -o smtpd_helo_restrictions=reject");
+        if (smtpsPort)
+            text += listener(smtpsPort, " -o smtpd_tls_wrappermode=yes");
+        return text;
+    };
+    std::string services;
+    services += "pickup unix n - n 60 1 pickup\n"
+                "cleanup unix n - n - 0 cleanup\n"
+                "qmgr unix n - n 300 1 qmgr\n"
+                "tlsmgr unix - - n 1000? 1 tlsmgr\n"
+                "rewrite unix - - n - - trivial-rewrite\n"
+                "bounce unix - - n - 0 bounce\n"
+                "defer unix - - n - 0 bounce\n"
+                "trace unix - - n - 0 bounce\n"
+                "verify unix - - n - 1 verify\n"
+                "flush unix n - n 1000? 0 flush\n"
+                "proxymap unix - - n - - proxymap\n"
+                "smtp unix - - n - - smtp\n"
+                "showq unix n - n - - showq\n"
+                "error unix - - n - - error\n"
+                "retry unix - - n - - error\n"
+                "discard unix - - n - - discard\n"
+                "local unix - n n - - local\n"
+                "virtual unix - n n - - virtual\n"
+                "anvil unix - - n - 1 anvil\n"
+                "scache unix - - n - 1 scache\n"
+                "postlog unix-dgram n - n - 1 postlogd\n";
+    // A port found free may be taken before Postfix binds it (465 in
+    // particular, which other tests use too): then once more on new ports.
+    for (int attempt = 0;; ++attempt) {
+        writeFile(conf / "master.cf", listeners() + services);
+        const RunResult started = runProgram({"/usr/sbin/postfix", "-c", c, "start"});
+        postfixStarted_ = true;
+        if (started.exitCode == 0 && waitForPort(plainPort, 20s) && waitForPort(startTlsPort, 5s))
+            return;
+        if (attempt == 1)
+            throw std::runtime_error("postfix did not start: " + postfixLog());
+        runProgram({"/usr/sbin/postfix", "-c", c, "stop"}, true);
+        plainPort = freePort();
+        startTlsPort = freePort();
+        selfSignedPort = freePort();
+        heloRefusedPort = freePort();
+        smtpsPort = 0;
+    }
+}
+
+std::vector<fs::path> MailSystem::mailbox(const std::string& name) const {
+    std::vector<fs::path> files;
+    const fs::path box = dir_.path() / "mail" / name / "new";
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(box, error))
+        files.push_back(entry.path());
+    // Maildir names start with the delivery time in seconds.
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::vector<fs::path> MailSystem::waitForMail(const std::string& name, size_t count,
+                                              std::chrono::milliseconds timeout) const {
+    waitUntil([&] { return mailbox(name).size() >= count; }, timeout);
+    return mailbox(name);
+}
+
+bool MailSystem::waitForEmptyQueue(std::chrono::milliseconds timeout) const {
+    return waitUntil(
+        [&] {
+            for (const char* queue : {"incoming", "active", "deferred", "maildrop"}) {
+                std::error_code error;
+                for (fs::recursive_directory_iterator it(dir_.path() / "spool" / queue, error), end;
+                     it != end; it.increment(error))
+                    if (it->is_regular_file())
+                        return false;
+            }
+            return true;
+        },
+        timeout);
+}
+
+std::string MailSystem::postfixLog() const {
+    return readFile(dir_.path() / "postfix.log");
+}
+
+std::string MailSystem::dovecotLog() const {
+    return readFile(dir_.path() / "dovecot/dovecot.log");
+}
+
 ParsedMail parseEml(const fs::path& eml) {
     const RunResult run = runProgram({python(), (serversDir() / "parse_eml.py").string(), eml});
     const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(run.output)).object();
@@ -322,6 +672,7 @@ ParsedMail parseEml(const fs::path& eml) {
     mail.body = text(o["body"]);
     mail.attachmentCount = static_cast<int>(o["attachments"].toArray().size());
     mail.attachmentName = text(o["attachment_name"]);
+    mail.attachmentTypeName = text(o["attachment_type_name"]);
     mail.attachmentBytes = o["attachment_bytes"].isNull()
                                ? -1
                                : static_cast<long long>(o["attachment_bytes"].toDouble());

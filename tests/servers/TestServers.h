@@ -52,8 +52,9 @@ struct RunResult {
     int exitCode = -1;
     std::string output; // standard output
 };
-// Runs a program to completion and captures its standard output.
-RunResult runProgram(const std::vector<std::string>& argv);
+// Runs a program to completion and captures its standard output; quiet
+// discards its standard error.
+RunResult runProgram(const std::vector<std::string>& argv, bool quiet = false);
 
 std::string python();
 std::filesystem::path serversDir();
@@ -120,6 +121,68 @@ private:
     std::unique_ptr<ChildProcess> process_;
 };
 
+// A real mail system on loopback: Postfix (its own configuration, queue and
+// data folders, started with "postfix -c DIR start") and Dovecot (POP3 with
+// STLS and APOP, and the SASL service Postfix authenticates through), with
+// certificates from a CA made for the run. Needs root, as Postfix does.
+//
+// Postfix accepts mail for the mailboxes below at example.com and delivers
+// it into Maildirs; other example.com addresses get 550, other domains 554
+// (relay denied) unless the client authenticated. Sender
+// blocked@example.org gets 451 at MAIL FROM and nodata@example.org 554 at
+// DATA. Restrictions apply at their own command (smtpd_delay_reject = no),
+// and EHLO names must be fully qualified or address literals.
+class MailSystem {
+public:
+    MailSystem();
+    ~MailSystem();
+    MailSystem(const MailSystem&) = delete;
+    MailSystem& operator=(const MailSystem&) = delete;
+
+    // "" when this machine can run it, else why not.
+    static std::string unavailable();
+
+    static inline const std::vector<std::string> kMailboxes = {
+        "ops", "team", "trust", "pin", "part", "pop", "clear", "other", "part2"};
+    // SASL and POP user with the same password.
+    static inline const std::string kUser = "sender";
+    static inline const std::string kPassword = "Secret-Pw1";
+
+    int plainPort = 0;       // no TLS at all; AUTH offered in clear
+    int startTlsPort = 0;    // STARTTLS with the CA's certificate
+    int selfSignedPort = 0;  // STARTTLS with a self-signed certificate
+    int heloRefusedPort = 0; // refuses every EHLO/HELO
+    int smtpsPort = 0;       // 465 with TLS from the start, 0 when 465 was taken
+    int popPort = 0;         // STLS with the CA's certificate
+    static std::string address(int port) { return "127.0.0.1:" + std::to_string(port); }
+
+    std::filesystem::path caFile() const { return dir_.path() / "ca.pem"; }
+    // "AB:CD:..." SHA-256 of the CA-issued and of the self-signed certificate.
+    const std::string& serverFingerprint() const { return serverFingerprint_; }
+    const std::string& selfSignedFingerprint() const { return selfFingerprint_; }
+
+    // Messages delivered to mailbox (local part), oldest first.
+    std::vector<std::filesystem::path> mailbox(const std::string& name) const;
+    std::vector<std::filesystem::path>
+    waitForMail(const std::string& name, size_t count,
+                std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    // Waits until Postfix has nothing left in its queue.
+    bool waitForEmptyQueue(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    std::string postfixLog() const;
+    std::string dovecotLog() const;
+
+private:
+    void makeCertificates();
+    void startDovecot();
+    void startPostfix();
+
+    TempDir dir_;
+    std::string serverFingerprint_;
+    std::string selfFingerprint_;
+    std::unique_ptr<ChildProcess> dovecot_;
+    bool postfixStarted_ = false;
+};
+
 struct ParsedMail {
     std::string subject;
     std::string fromName;
@@ -129,7 +192,8 @@ struct ParsedMail {
     std::string body; // first text/plain part, decoded
     bool hasBody = false;
     int attachmentCount = 0;
-    std::string attachmentName; // first attachment
+    std::string attachmentName;     // first attachment
+    std::string attachmentTypeName; // its Content-Type name parameter, decoded
     long long attachmentBytes = -1;
     std::string attachmentSha256;
     std::vector<std::string> headerNames; // top-level headers in order

@@ -6,6 +6,7 @@ Keys: subject, from_name, from_address, to (list of addresses), to_names,
 body (text of the first text/plain part, decoded, line ends as in the mail),
 attachments (list of {name, bytes, sha256}), attachment_name,
 attachment_bytes, attachment_sha256 (first attachment, or null),
+attachment_type_name (the name parameter of its Content-Type, decoded),
 header_names (every header name in order, top level), defects (count).
 """
 import email
@@ -31,7 +32,8 @@ def main(path):
         if part.get_filename() is not None or part.get_content_disposition() == "attachment":
             data = part.get_payload(decode=True) or b""
             attachments.append({"name": part.get_filename(), "bytes": len(data),
-                                "sha256": hashlib.sha256(data).hexdigest()})
+                                "sha256": hashlib.sha256(data).hexdigest(),
+                                "type_name": part["content-type"].params.get("name")})
         elif part.get_content_type() == "text/plain" and body is None:
             body = part.get_content()
     first = attachments[0] if attachments else {}
@@ -46,6 +48,7 @@ def main(path):
         "attachment_name": first.get("name"),
         "attachment_bytes": first.get("bytes"),
         "attachment_sha256": first.get("sha256"),
+        "attachment_type_name": first.get("type_name"),
         "header_names": list(message.keys()),
         "defects": defects,
     }, ensure_ascii=False))
