@@ -13,7 +13,6 @@ struct AppSettings;
 
 // State that lives for one check pass.
 struct PassState {
-    bool PopDone = false; // the POP login is done (or given up) for this pass
     bool PopDone = false;                // the POP login is done (or given up) for this pass
     std::set<std::string> RefusedWarned; // refused recipients already reported
     // The pass's own copy of the settings; app.settings when not set. A
