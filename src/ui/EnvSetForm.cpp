@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QStyle>
 
+#include <algorithm>
 #include <exception>
 
 namespace kestrova {
@@ -110,7 +111,9 @@ EnvSetForm::EnvSetForm(App& app, QWidget* parent) : QDialog(parent), app_(app) {
     mailMsgText_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mailMsgText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mailMsgText_->setTabChangesFocus(true);
-    mailMsgText_->setMinimumSize(px(this, 9465), px(this, 1410));
+    mailMsgText_->setMinimumWidth(px(this, 9465));
+    // Its own height, not the taller default of a text box.
+    mailMsgText_->setFixedHeight(px(this, 1410));
     checkSecText_ = makeText(this, "CheckSecText");
     const char* buttonCaptions[2] = {"OK", "ｷｬﾝｾﾙ"};
     for (int i = 0; i < 2; ++i) {
@@ -124,6 +127,10 @@ EnvSetForm::EnvSetForm(App& app, QWidget* parent) : QDialog(parent), app_(app) {
 
     auto* grid = new QGridLayout(this);
     grid->setSizeConstraint(QLayout::SetFixedSize);
+    // Rows 405 twips apart, 90 twips from the edges, as the form was drawn;
+    // a font taller than that keeps at least a small gap.
+    grid->setContentsMargins(px(this, 90), px(this, 90), px(this, 90), px(this, 90));
+    grid->setVerticalSpacing(std::max(2, px(this, 405) - smtpServerText_->sizeHint().height()));
     int row = 0;
     auto addRow = [&](const char* name, const char* caption, QWidget* field) {
         grid->addWidget(makeLabel(this, name, caption), row, 0);
