@@ -21,7 +21,7 @@ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL
   -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
   -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" "$@" >/dev/null
-ninja -C "$build"
+ninja -C "$build" -j"${KESTROVA_JOBS:-$(nproc)}"
 
 rm -rf "$stage"
 DESTDIR=$stage cmake --install "$build" --strip >/dev/null
