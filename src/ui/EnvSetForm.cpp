@@ -32,10 +32,17 @@ int px(const QWidget* w, int twips) {
     return twips * w->logicalDpiX() / 1440;
 }
 
+// A field 330 twips high as drawn, or just the text's line and the frame
+// where the font needs more.
+int fieldHeight(const QWidget* w) {
+    return std::max(px(w, 330), w->fontMetrics().height() + 4);
+}
+
 QLineEdit* makeText(QWidget* parent, const char* name) {
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(QString::fromLatin1(name));
     edit->setMinimumWidth(px(parent, 7035));
+    edit->setFixedHeight(fieldHeight(parent));
     return edit;
 }
 
@@ -88,6 +95,7 @@ EnvSetForm::EnvSetForm(App& app, QWidget* parent) : QDialog(parent), app_(app) {
     authModeCombo_ = new QComboBox(this);
     authModeCombo_->setObjectName(QStringLiteral("AuthModeCombo"));
     authModeCombo_->setEditable(false);
+    authModeCombo_->setFixedHeight(fieldHeight(this));
     popServerText_ = makeText(this, "PopServerText");
     popServerText_->setMinimumWidth(px(this, 6135));
     popServerText_->setToolTip(serverTip(110));
@@ -130,7 +138,7 @@ EnvSetForm::EnvSetForm(App& app, QWidget* parent) : QDialog(parent), app_(app) {
     // Rows 405 twips apart, 90 twips from the edges, as the form was drawn;
     // a font taller than that keeps at least a small gap.
     grid->setContentsMargins(px(this, 90), px(this, 90), px(this, 90), px(this, 90));
-    grid->setVerticalSpacing(std::max(2, px(this, 405) - smtpServerText_->sizeHint().height()));
+    grid->setVerticalSpacing(std::max(2, px(this, 405) - fieldHeight(this)));
     int row = 0;
     auto addRow = [&](const char* name, const char* caption, QWidget* field) {
         grid->addWidget(makeLabel(this, name, caption), row, 0);
