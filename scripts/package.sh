@@ -64,5 +64,5 @@ dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" >/dev/null
 echo "$deb"
 if command -v lintian >/dev/null; then
   # No errors allowed; warnings and notes are shown.
-  lintian --fail-on error --no-tag-display-limit "$deb"
+  lintian --fail-on error --tag-display-limit 0 "$deb"
 fi

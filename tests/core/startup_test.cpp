@@ -214,10 +214,12 @@ std::vector<std::string> entriesOf(const std::string& folder) {
 
 // A display number nobody serves.
 std::string unusedDisplay() {
-    for (int n = 99;; ++n)
-        if (!test::exists("/tmp/.X11-unix/X" + std::to_string(n)) &&
-            !test::exists("/tmp/.X" + std::to_string(n) + "-lock"))
-            return ":" + std::to_string(n);
+    for (int n = 99;; ++n) {
+        std::string number = std::to_string(n);
+        if (!test::exists(std::string("/tmp/.X11-unix/X").append(number)) &&
+            !test::exists(std::string("/tmp/.X").append(number).append("-lock")))
+            return std::string(":").append(number);
+    }
 }
 
 } // namespace
