@@ -1,6 +1,6 @@
 // Starts the real program under a headless Wayland compositor (weston):
 // it connects, its main window is mapped with the main caption and the
-// designed outer size, and a second start from the same folder hands over.
+// default outer size, and a second start from the same folder hands over.
 #include "support/TempDir.h"
 
 #include <QFile>

@@ -127,7 +127,7 @@ TEST_F(EnvSetFormTest, LoadsFieldsInDesignedOrder) {
                          "Command1_1", "AuthModeCombo", "PopServerText", "ApopCheck"}));
 }
 
-TEST_F(EnvSetFormTest, DesignedSize) {
+TEST_F(EnvSetFormTest, DrawnSize) {
     open();
     const int dpi = form->logicalDpiY();
     auto px = [dpi](int twips) { return twips * dpi / 1440; };
