@@ -13,7 +13,7 @@ build=${KESTROVA_FUZZ_BUILD:-$here/build-fuzz}
 jobs=${FUZZ_JOBS:-1}
 
 CC=clang CXX=clang++ cmake -S "$here" -B "$build" -G Ninja \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVA_FUZZ=ON -DKESTROVA_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVA_WERROR=ON -DKESTROVA_FUZZ=ON -DKESTROVA_SANITIZE=ON \
   -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then

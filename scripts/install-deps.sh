@@ -7,11 +7,13 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libqt6svg6
   libcurl4-openssl-dev libssl-dev libgtest-dev clang-format
   # run
-  fonts-noto-cjk
+  fonts-noto-cjk qt6-wayland qt6-translations-l10n
   # test
   lhasa libarchive-tools python3 python3-aiosmtpd openssl
   postfix dovecot-core dovecot-pop3d libmime-tools-perl
-  xvfb trayer x11-utils xdotool imagemagick
+  xvfb trayer x11-utils xdotool imagemagick weston
+  # package
+  dpkg-dev lintian desktop-file-utils
   # fuzzing and benchmarks
   clang libclang-rt-14-dev fswatch python3-watchdog jlha-utils hyperfine
 )

@@ -14,8 +14,12 @@ else
   build=$here/build
   "$here/scripts/build.sh" "$build"
 fi
-cd "$build"
-ctest --output-on-failure -j2 "${@}"
+(cd "$build" && ctest --output-on-failure -j2 "${@}")
+# Once in Release as well, the way a packager builds: every target, then
+# the Debian package, checked by lintian (build-package/, dist/).
+if [ "${KESTROVA_SANITIZE:-0}" != 1 ] && [ "${KESTROVA_PACKAGE_IN_TESTS:-1}" != 0 ]; then
+  "$here/scripts/package.sh" --no-deps -DKESTROVA_WERROR=ON
+fi
 # A short run of every fuzz target (clang and libFuzzer, built in
 # build-fuzz/): about five minutes on two cores. KESTROVA_FUZZ_IN_TESTS=0
 # leaves it out.

@@ -1,6 +1,7 @@
 // Kestrova: picks a windowless run ("b") or the desktop program, prepares
 // the one App object and lives in the Qt event loop.
 #include "core/App.h"
+#include "core/DisplayProbe.h"
 #include "core/Startup.h"
 #include "core/UnixSignals.h"
 #include "ui/Desktop.h"
@@ -9,28 +10,47 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
+#include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
-namespace {
-
-bool displayAvailable() {
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform && *platform)
-        return true;
-    const char* x = std::getenv("DISPLAY");
-    const char* w = std::getenv("WAYLAND_DISPLAY");
-    return (x && *x) || (w && *w);
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     kestrova::StartOptions options = kestrova::parseCommandLine(args);
-    bool windows = options.Interactive && displayAvailable();
+    if (!options.Error.empty()) {
+        std::fprintf(stderr, "kestrova: %s\nkestrova --help\n", options.Error.c_str());
+        return 2;
+    }
+    if (options.ShowHelp) {
+        std::fputs(kestrova::usageText().c_str(), stdout);
+        return 0;
+    }
+    if (options.ShowVersion) {
+        std::fputs(kestrova::versionText().c_str(), stdout);
+        return 0;
+    }
+    // Without a display the desktop program refuses rather than becoming a
+    // watcher that sends mail unasked; "b" is the way to run without one.
+    const bool windows = options.Interactive;
+    if (windows) {
+        std::string problem = kestrova::displayProblem();
+        if (!problem.empty()) {
+            std::fputs(problem.c_str(), stderr);
+            return 1;
+        }
+    }
+
+    std::string exeFolder, baseName, error;
+    kestrova::executableLocation(exeFolder, baseName);
+    std::string folder = kestrova::programFolder(exeFolder, options.Folder, error);
+    if (folder.empty()) {
+        std::fprintf(stderr, "kestrova: %s\n", error.c_str());
+        return 1;
+    }
 
     std::unique_ptr<QCoreApplication> qapp;
     if (windows)
@@ -38,26 +58,30 @@ int main(int argc, char** argv) {
     else
         qapp = std::make_unique<QCoreApplication>(argc, argv);
     kestrova::quitOnTerminationSignals();
+    // Qt's own texts (standard buttons, file dialogs, context menus) in
+    // Japanese, like the program's.
+    QTranslator qtTexts;
+    if (windows &&
+        qtTexts.load(QLocale(QLocale::Japanese, QLocale::Japan), QStringLiteral("qtbase"),
+                     QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTexts);
 
-    std::string folder, baseName;
-    kestrova::executableLocation(folder, baseName);
     kestrova::App app;
-    // Failures of the start-up steps are boxes too, so the boxes come first.
+    // Failures of the start-up steps are boxes too, so the boxes come first;
+    // a run without windows has them on standard error (the journal, under
+    // systemd).
     if (windows)
         kestrova::installMessageBoxes(app);
-    else
-        options.Interactive = false; // no display: the run behaves as "b"
-    switch (kestrova::prepareApp(app, folder, baseName, options)) {
+    app.log.journal = !windows && kestrova::stderrIsJournal();
+    switch (kestrova::prepareApp(app, exeFolder, folder, baseName, options, error)) {
     case kestrova::StartResult::Ready:
         break;
-    case kestrova::StartResult::MailLibraryMissing: {
-        std::string text = kestrova::missingMailLibraryText(baseName);
+    case kestrova::StartResult::NotStarted:
         if (windows)
-            QMessageBox::information(nullptr, "Kestrova", QString::fromStdString(text));
+            QMessageBox::information(nullptr, "Kestrova", QString::fromStdString(error));
         else
-            std::fprintf(stderr, "%s\n", text.c_str());
+            std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
-    }
     case kestrova::StartResult::Failed:
         return 1;
     }

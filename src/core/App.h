@@ -37,7 +37,8 @@ struct App {
     std::vector<WatchEntry> watchList;
     OperationLog log;
 
-    std::string programDir; // the portable folder, no trailing "/"
+    std::string programDir; // the executable's folder with both libraries, no trailing "/"
+    std::string dataDir;    // the program's folder: INI files, logs, Temp (often programDir)
     std::string baseName;   // "kestrova"
 
     MessageWindowState message;

@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QTimer>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -115,14 +116,16 @@ int OperationLog::WriteLog(int flag, int level, std::string_view module, std::st
         line += levelLabel(level);
         line += '\t';
         line += text::replaceAll(message, "\r\n", "");
-        if (!appendLine(line)) {
-            // A log that cannot be written (read-only or full disk) must not
-            // swallow the report: it goes to standard error instead.
-            std::string out = line + "\n";
+        const bool written = appendLine(line);
+        // A log that cannot be written (read-only or full disk) must not
+        // swallow the report: it goes to standard error instead.
+        if (journal || !written) {
+            std::string out = (journal ? journalPrefix(level) : std::string()) + line + "\n";
             ssize_t ignored = ::write(STDERR_FILENO, out.data(), out.size());
             (void)ignored;
-            return 0;
         }
+        if (!written)
+            return 0;
         if (reloadViewer)
             reloadViewer();
     }
@@ -160,6 +163,30 @@ void writeBoxToStandardError(const MessageBoxRequest& box) {
     out += "\n";
     ssize_t ignored = ::write(STDERR_FILENO, out.data(), out.size());
     (void)ignored;
+}
+
+bool stderrIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    if (!stream || !*stream)
+        return false;
+    struct stat st {};
+    if (::fstat(STDERR_FILENO, &st) != 0)
+        return false;
+    return std::string(stream) == std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+                                      std::to_string(static_cast<unsigned long long>(st.st_ino));
+}
+
+std::string journalPrefix(int level) {
+    switch (level) {
+    case LogError:
+        return "<3>";
+    case LogWarning:
+        return "<4>";
+    case LogTrace:
+        return "<7>";
+    default:
+        return "<6>";
+    }
 }
 
 void My_Sleep(int ms) {

@@ -64,6 +64,10 @@ public:
 
     // Set by start-up.
     bool interactive = true;
+    // Every line also to standard error with its syslog priority in front
+    // ("<3>" failure, "<4>" warning, "<7>" trace, "<6>" else), for the
+    // journal of a service.
+    bool journal = false;
     std::string title; // AppTitle, title of the log's message boxes
 
     // Installed by the windows; without them nothing is shown.
@@ -79,6 +83,14 @@ private:
 
 // A message box that no window can show, as lines on standard error.
 void writeBoxToStandardError(const MessageBoxRequest& box);
+
+// True when standard error is the stream systemd named in JOURNAL_STREAM
+// ("device:inode"); a child whose standard error was redirected inherits
+// the variable but not the stream.
+bool stderrIsJournal();
+
+// "<3>" for a failure, "<4>" a warning, "<7>" a trace, "<6>" any other.
+std::string journalPrefix(int level);
 
 // Waits ms milliseconds in 100 ms slices, handling pending events after
 // each slice; returns at once for 0 or less.

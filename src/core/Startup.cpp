@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,10 +16,34 @@ namespace kestrova {
 StartOptions parseCommandLine(const std::vector<std::string>& args) {
     StartOptions o;
     std::string line;
+    bool lineEmpty = true;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (i)
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            o.ShowHelp = true;
+            continue;
+        }
+        if (a == "--version") {
+            o.ShowVersion = true;
+            continue;
+        }
+        if (a == "--folder" || a.rfind("--folder=", 0) == 0) {
+            std::string dir;
+            if (a == "--folder") {
+                if (i + 1 < args.size())
+                    dir = args[++i];
+            } else {
+                dir = a.substr(9);
+            }
+            if (dir.empty())
+                o.Error = "--folder にはフォルダを指定してください。 (--folder needs a folder)";
+            o.Folder = dir;
+            continue;
+        }
+        if (!lineEmpty)
             line += ' ';
-        line += args[i];
+        line += a;
+        lineEmpty = false;
     }
     std::string first = line.substr(0, line.find(' '));
     if (first == "b" || first == "B")
@@ -26,6 +51,141 @@ StartOptions parseCommandLine(const std::vector<std::string>& args) {
     else if (first == "i" || first == "I")
         o.StartVisible = false;
     return o;
+}
+
+std::string usageText() {
+    return R"(使い方: kestrova [b | i] [--folder フォルダ]
+        kestrova --help | --version
+
+  (なし)             メインウィンドウとトレイアイコンで起動します。
+  i                  トレイアイコンだけで起動します。
+  b                  ウィンドウなしで動きます（画面は不要）。メールで通知する
+                     監視だけを行い、SIGTERM か Ctrl+C で終わります。
+  --folder フォルダ  設定・監視リスト・ログ・Temp をこのフォルダに置きます。
+  --help             この説明を表示します。
+  --version          版数を表示します。
+
+ファイルの置き場所（プログラムのフォルダ）:
+  --folder のフォルダ。指定がなければ、実行ファイルのフォルダに書き込めるとき
+  はそこ（ポータブル）、書き込めないとき（インストールしたとき）は
+  $XDG_DATA_HOME/kestrova（既定 ~/.local/share/kestrova）。
+  kestrova.ini（設定）、kestrovaD.ini（監視リスト）、kestrova.log、
+  kestrova_old.log、Temp/ がそこにできます。
+
+systemd:
+  systemctl --user enable --now kestrova
+      ログインしている間 kestrova b を動かします（ファイルは上と同じ）。
+  systemctl enable --now kestrova@名前
+      システムの監視を一つ動かします（フォルダ /var/lib/kestrova/名前）。
+  ログ: journalctl --user -u kestrova / journalctl -u kestrova@名前
+
+Usage: kestrova [b | i] [--folder DIR]
+       kestrova --help | --version
+
+  (none)        start with the main window and the tray icon
+  i             start hidden, with the tray icon only
+  b             run without windows (no display needed): check the entries
+                that notify by mail; ends on SIGTERM or Ctrl+C
+  --folder DIR  keep settings, watch list, logs and Temp in DIR
+  --help        show this text
+  --version     show the version
+
+Where the files live (the program's folder):
+  the --folder DIR; otherwise the executable's folder when it is writable
+  (a portable copy), else (an installed copy) $XDG_DATA_HOME/kestrova,
+  by default ~/.local/share/kestrova. It holds kestrova.ini (settings),
+  kestrovaD.ini (watch list), kestrova.log, kestrova_old.log and Temp/.
+
+systemd:
+  systemctl --user enable --now kestrova
+      runs kestrova b while you are logged in (the same files as above)
+  systemctl enable --now kestrova@NAME
+      runs one system watcher with its folder /var/lib/kestrova/NAME
+  logs: journalctl --user -u kestrova / journalctl -u kestrova@NAME
+)";
+}
+
+std::string versionText() {
+    return "kestrova " + std::to_string(KESTROVA_VERSION_MAJOR) + "." +
+           std::to_string(KESTROVA_VERSION_MINOR) + "." + std::to_string(KESTROVA_VERSION_PATCH) +
+           " (" +
+           makeAppTitle(KESTROVA_VERSION_MAJOR, KESTROVA_VERSION_MINOR, KESTROVA_VERSION_PATCH) +
+           ")\n";
+}
+
+namespace {
+
+bool isSystemTree(const std::string& folder) {
+    return folder == "/usr" || folder.rfind("/usr/", 0) == 0;
+}
+
+std::string homeFolder() {
+    const char* home = std::getenv("HOME");
+    if (home && *home == '/')
+        return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir == '/')
+        return pw->pw_dir;
+    return "";
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+} // namespace
+
+std::string programFolder(const std::string& exeFolder, const std::string& chosen,
+                          std::string& error) {
+    if (!chosen.empty()) {
+        if (chosen.front() == '/')
+            return withoutTrailingSlashes(chosen);
+        char cwd[PATH_MAX + 1] = {};
+        if (!::getcwd(cwd, PATH_MAX)) {
+            error = chosen + ": " + std::strerror(errno);
+            return "";
+        }
+        std::string base = cwd;
+        return withoutTrailingSlashes((base == "/" ? "" : base) + "/" + chosen);
+    }
+    // Root may write into the system's tree, but an installed program keeps
+    // nothing there.
+    if (!isSystemTree(exeFolder) && ::access(exeFolder.c_str(), W_OK) == 0)
+        return exeFolder;
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg && *xdg == '/')
+        return withoutTrailingSlashes(xdg) + "/kestrova";
+    std::string home = homeFolder();
+    if (home.empty()) {
+        error = "ホームフォルダがわかりません。--folder でフォルダを指定してください。 "
+                "(no home folder; choose one with --folder)";
+        return "";
+    }
+    return (home == "/" ? "" : withoutTrailingSlashes(home)) + "/.local/share/kestrova";
+}
+
+bool makeProgramFolder(const std::string& folder, std::string& error) {
+    // Each missing part is made 0700, as the base directory rules ask for.
+    for (size_t pos = 1; pos <= folder.size(); ++pos) {
+        if (pos < folder.size() && folder[pos] != '/')
+            continue;
+        std::string part = folder.substr(0, pos);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            error = part + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = folder + ": " + std::strerror(ENOTDIR);
+        return false;
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        error = folder + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 std::string makeAppTitle(int major, int minor, int revision) {
@@ -88,23 +248,29 @@ bool ensureFolder(const std::string& path, std::string& error) {
 
 } // namespace
 
-StartResult prepareApp(App& app, const std::string& folder, const std::string& baseName,
-                       const StartOptions& options) {
+StartResult prepareApp(App& app, const std::string& exeFolder, const std::string& folder,
+                       const std::string& baseName, const StartOptions& options,
+                       std::string& failure) {
     AppSettings& s = app.settings;
     s.Interactive = options.Interactive;
     s.StartVisible = options.StartVisible;
     s.ComputerName = computerName();
-    app.programDir = folder;
+    app.programDir = exeFolder;
+    app.dataDir = folder;
     app.baseName = baseName;
+    const char* path = std::getenv("PATH");
+    ::setenv("PATH", extendedPath(path ? path : "", exeFolder).c_str(), 1);
+
+    struct stat st {};
+    if (::stat((exeFolder + "/" + kMailLibrary).c_str(), &st) != 0) {
+        failure = missingMailLibraryText(baseName);
+        return StartResult::NotStarted;
+    }
+    if (folder != exeFolder && !makeProgramFolder(folder, failure))
+        return StartResult::NotStarted;
     if (::chdir(folder.c_str()) != 0) {
         // Not fatal: every path below is absolute.
     }
-    const char* path = std::getenv("PATH");
-    ::setenv("PATH", extendedPath(path ? path : "", folder).c_str(), 1);
-
-    struct stat st {};
-    if (::stat((folder + "/" + kMailLibrary).c_str(), &st) != 0)
-        return StartResult::MailLibraryMissing;
 
     std::string prefix = (folder == "/" ? "" : folder) + "/";
     s.TempFolder = prefix + "Temp";

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QStyle>
 
+#include <algorithm>
 #include <exception>
 
 namespace kestrova {
@@ -31,10 +32,17 @@ int px(const QWidget* w, int twips) {
     return twips * w->logicalDpiX() / 1440;
 }
 
+// A field 330 twips high as drawn, or just the text's line and the frame
+// where the font needs more.
+int fieldHeight(const QWidget* w) {
+    return std::max(px(w, 330), w->fontMetrics().height() + 4);
+}
+
 QLineEdit* makeText(QWidget* parent, const char* name) {
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(QString::fromLatin1(name));
     edit->setMinimumWidth(px(parent, 7035));
+    edit->setFixedHeight(fieldHeight(parent));
     return edit;
 }
 
@@ -87,6 +95,7 @@ EnvSetForm::EnvSetForm(App& app, QWidget* parent) : QDialog(parent), app_(app) {
     authModeCombo_ = new QComboBox(this);
     authModeCombo_->setObjectName(QStringLiteral("AuthModeCombo"));
     authModeCombo_->setEditable(false);
+    authModeCombo_->setFixedHeight(fieldHeight(this));
     popServerText_ = makeText(this, "PopServerText");
     popServerText_->setMinimumWidth(px(this, 6135));
     popServerText_->setToolTip(serverTip(110));
@@ -110,7 +119,9 @@ EnvSetForm::EnvSetForm(App& app, QWidget* parent) : QDialog(parent), app_(app) {
     mailMsgText_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mailMsgText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     mailMsgText_->setTabChangesFocus(true);
-    mailMsgText_->setMinimumSize(px(this, 9465), px(this, 1410));
+    mailMsgText_->setMinimumWidth(px(this, 9465));
+    // Its own height, not the taller default of a text box.
+    mailMsgText_->setFixedHeight(px(this, 1410));
     checkSecText_ = makeText(this, "CheckSecText");
     const char* buttonCaptions[2] = {"OK", "ｷｬﾝｾﾙ"};
     for (int i = 0; i < 2; ++i) {
@@ -124,6 +135,10 @@ EnvSetForm::EnvSetForm(App& app, QWidget* parent) : QDialog(parent), app_(app) {
 
     auto* grid = new QGridLayout(this);
     grid->setSizeConstraint(QLayout::SetFixedSize);
+    // Rows 405 twips apart, 90 twips from the edges, as the form was drawn;
+    // a font taller than that keeps at least a small gap.
+    grid->setContentsMargins(px(this, 90), px(this, 90), px(this, 90), px(this, 90));
+    grid->setVerticalSpacing(std::max(2, px(this, 405) - fieldHeight(this)));
     int row = 0;
     auto addRow = [&](const char* name, const char* caption, QWidget* field) {
         grid->addWidget(makeLabel(this, name, caption), row, 0);

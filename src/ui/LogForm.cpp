@@ -72,6 +72,10 @@ LogForm::LogForm(App& app, QWidget* parent) : QWidget(parent, Qt::Window), app_(
     LogText = new QPlainTextEdit(this);
     LogText->setObjectName(QStringLiteral("LogText"));
     LogText->setReadOnly(true);
+    // Read-only, yet with a caret: it stands at the end, and the keys
+    // (Ctrl+Home, Ctrl+End, arrows, Page Up/Down) move it through the text.
+    LogText->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    setFocusProxy(LogText);
     LogText->setLineWrapMode(QPlainTextEdit::NoWrap);
     LogText->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     LogText->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -148,8 +152,10 @@ void LogForm::savePlacement() {
 }
 
 bool LogForm::event(QEvent* event) {
-    if (event->type() == QEvent::WindowActivate)
+    if (event->type() == QEvent::WindowActivate) {
+        LogText->setFocus(Qt::ActiveWindowFocusReason);
         caretToEnd();
+    }
     return QWidget::event(event);
 }
 

@@ -3,8 +3,11 @@
 #include "core/App.h"
 #include "core/Numeric.h"
 
+#include <QEvent>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QScreen>
+#include <QTimer>
 #include <QWidget>
 #include <algorithm>
 #include <cmath>
@@ -31,7 +34,67 @@ double dpiY() {
     return dpi > 0 ? dpi : 96.0;
 }
 
+const QString kKeeperName = QStringLiteral("kestrova-outer-size");
+
+QSize frameExtra(const QWidget& w) {
+    return w.frameGeometry().size() - w.size();
+}
+
+// Waits for the first showing of a window whose frame was not known when
+// its outer size was applied, then corrects the inner size once the frame
+// is there. The frame arrives a little after mapping (the window manager
+// reparents the window, or the decorations are made), so a few short looks
+// follow the show event.
+class OuterSizeKeeper : public QObject {
+public:
+    OuterSizeKeeper(QWidget& window, QSize outer)
+        : QObject(&window), window_(window), outer_(outer) {
+        setObjectName(kKeeperName);
+        window.installEventFilter(this);
+        timer_.setInterval(50);
+        connect(&timer_, &QTimer::timeout, this, [this] { look(); });
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == &window_ && event->type() == QEvent::Show && !timer_.isActive()) {
+            looks_ = 0;
+            timer_.start();
+        }
+        return false;
+    }
+
+private:
+    void look() {
+        QSize extra = frameExtra(window_);
+        if (!extra.isNull() || ++looks_ >= 40) {
+            timer_.stop();
+            if (!extra.isNull()) {
+                window_.resize(std::max(1, outer_.width() - extra.width()),
+                               std::max(1, outer_.height() - extra.height()));
+                deleteLater();
+            }
+        }
+    }
+
+    QWidget& window_;
+    QSize outer_;
+    QTimer timer_;
+    int looks_ = 0;
+};
+
 } // namespace
+
+void WindowPlacement::applyOuterSize(QWidget& window, QSize outer) {
+    // A size applied again replaces the one still waiting.
+    delete window.findChild<QObject*>(kKeeperName, Qt::FindDirectChildrenOnly);
+    QSize extra = window.isVisible() ? frameExtra(window) : QSize(0, 0);
+    QSize inner(std::max(1, outer.width() - extra.width()),
+                std::max(1, outer.height() - extra.height()));
+    window.resize(inner);
+    if (extra.isNull())
+        new OuterSizeKeeper(window, outer);
+}
 
 int WindowPlacement::toPixelsX(double twips) {
     return static_cast<int>(std::lround(twips * dpiX() / kTwipsPerInch));
@@ -73,7 +136,7 @@ void WindowPlacement::load(App& app, QWidget& window, const std::string& section
         height = kDefaultHeight;
     }
     window.move(toPixelsX(left), toPixelsY(top));
-    window.resize(std::max(1, toPixelsX(width)), std::max(1, toPixelsY(height)));
+    applyOuterSize(window, QSize(std::max(1, toPixelsX(width)), std::max(1, toPixelsY(height))));
 }
 
 bool WindowPlacement::saveIfNormal(App& app, QWidget& window, const std::string& section) {
@@ -82,7 +145,7 @@ bool WindowPlacement::saveIfNormal(App& app, QWidget& window, const std::string&
         return false;
     const std::string& file = app.settings.SettingsFile;
     QPoint pos = window.pos();
-    QSize size = window.size();
+    QSize size = window.frameGeometry().size();
     bool ok = WriteIniValue(app, section, "Left", numberText(toTwipsX(pos.x())), file);
     ok = WriteIniValue(app, section, "Top", numberText(toTwipsY(pos.y())), file) && ok;
     ok = WriteIniValue(app, section, "Width", numberText(toTwipsX(size.width())), file) && ok;

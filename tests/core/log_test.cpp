@@ -5,7 +5,11 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kestrova;
 using kestrova::test::AppFixture;
@@ -130,6 +134,76 @@ TEST(OperationLog, LinesOutsideCp932TurnTheFileToUtf8) {
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[0].find("監視"), std::string::npos);
     EXPECT_NE(lines[1].find("/home/é"), std::string::npos);
+}
+
+namespace {
+
+// Standard error redirected into a file while body runs; what was written.
+std::string capturedStderr(const std::string& file, const std::function<void()>& body) {
+    std::fflush(stderr);
+    int saved = ::dup(STDERR_FILENO);
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    body();
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    return readFile(file);
+}
+
+} // namespace
+
+TEST(OperationLog, JournalGetsEveryLineWithItsPriority) {
+    AppFixture f;
+    f.app.log.journal = true;
+    std::string err = capturedStderr(f.dir / "stderr", [&] {
+        f.app.log.WriteLog(0, LogError, "M", "P", "失敗", 0);
+        f.app.log.WriteLog(0, LogWarning, "M", "P", "警告", 0);
+        f.app.log.WriteLog(0, LogTrace, "M", "P", "経過", 0);
+        f.app.log.WriteLog(0, LogInfo, "M", "P", "情報", 0);
+        f.app.log.WriteLog(0, 5, "M", "P", "not a line", 0);
+    });
+    auto lines = f.logLines();
+    ASSERT_EQ(lines.size(), 4u);
+    // The same lines, in UTF-8, each behind its priority.
+    EXPECT_EQ(err, "<3>" + lines[0] + "\n<4>" + lines[1] + "\n<7>" + lines[2] + "\n<6>" + lines[3] +
+                       "\n");
+    EXPECT_NE(err.find("\tシス・エラー\t失敗\n"), std::string::npos);
+    // The log file itself is as without the journal: CP932, CR LF.
+    EXPECT_EQ(text::fromCp932(readFile(f.app.log.logFile())).find("<"), std::string::npos);
+
+    // A log that cannot be written gives each line once, with its priority.
+    f.app.log.setBasePath(f.dir / "stderr/kestrova");
+    err = capturedStderr(f.dir / "stderr2",
+                         [&] { f.app.log.WriteLog(0, LogWarning, "M", "P", "x", 0); });
+    EXPECT_EQ(err.rfind("<4>", 0), 0u);
+    EXPECT_EQ(lineCount(err), 1u);
+
+    f.app.log.journal = false;
+    f.app.log.setBasePath(f.dir / "kestrova");
+    EXPECT_EQ(capturedStderr(f.dir / "stderr3",
+                             [&] { f.app.log.WriteLog(0, LogWarning, "M", "P", "x", 0); }),
+              "");
+}
+
+TEST(OperationLog, JournalStreamMustBeThisStandardError) {
+    test::TempDir dir;
+    std::string file = dir / "err";
+    struct stat st {};
+    bool matched = false, unmatched = true, unset = true;
+    capturedStderr(file, [&] {
+        ::fstat(STDERR_FILENO, &st);
+        std::string mine = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+        ::setenv("JOURNAL_STREAM", mine.c_str(), 1);
+        matched = stderrIsJournal();
+        ::setenv("JOURNAL_STREAM", (mine + "0").c_str(), 1);
+        unmatched = stderrIsJournal();
+        ::unsetenv("JOURNAL_STREAM");
+        unset = stderrIsJournal();
+    });
+    EXPECT_TRUE(matched);
+    EXPECT_FALSE(unmatched);
+    EXPECT_FALSE(unset);
 }
 
 TEST(Utilities, RepeatStr) {

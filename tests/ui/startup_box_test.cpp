@@ -33,7 +33,10 @@ TEST(StartupBoxes, TempThatIsAFileIsShownBeforeAnyWindow) {
     });
     answer.start();
     StartOptions interactive;
-    EXPECT_EQ(prepareApp(app, dir.path().string(), "kestrova", interactive), StartResult::Failed);
+    std::string failure;
+    EXPECT_EQ(
+        prepareApp(app, dir.path().string(), dir.path().string(), "kestrova", interactive, failure),
+        StartResult::Failed);
     answer.stop();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].rfind(app.settings.AppTitle + "|＜システムエラー＞CommonModule:Main", 0), 0u)

@@ -8,7 +8,10 @@
 #include "ui/UiTestApp.h"
 #include "ui/WindowPlacement.h"
 
+#include <QCoreApplication>
+#include <QKeyEvent>
 #include <QStringList>
+#include <QTextBlock>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -56,6 +59,38 @@ TEST(LogForm, NewestHundredLinesOfBothFiles) {
     EXPECT_EQ(lines[70], QStringLiteral("2024/01/02 00:00:1 新 1"));
     EXPECT_EQ(lines[99], QStringLiteral("2024/01/02 00:00:30 新 30"));
     EXPECT_EQ(form.LogText->textCursor().position(), form.LogText->toPlainText().size());
+}
+
+TEST(LogForm, CaretAndKeys) {
+    test::uiApp();
+    AppFixture f;
+    std::string log;
+    for (int i = 1; i <= 40; ++i)
+        log += logLine("2024/01/02 00:00:00", "行 " + std::to_string(i));
+    writeFile(f.app.log.logFile(), text::encodeFile(log));
+    LogForm form(f.app);
+    form.show();
+    form.LoadLogFile();
+    QPlainTextEdit& t = *form.LogText;
+    EXPECT_TRUE(t.isReadOnly());
+    EXPECT_TRUE(t.textInteractionFlags() & Qt::TextSelectableByKeyboard);
+    EXPECT_TRUE(t.textInteractionFlags() & Qt::TextSelectableByMouse);
+    EXPECT_EQ(form.focusProxy(), &t);
+    const int end = static_cast<int>(t.toPlainText().size());
+    EXPECT_EQ(t.textCursor().position(), end);
+    auto key = [&t](int k, Qt::KeyboardModifiers m) {
+        QKeyEvent press(QEvent::KeyPress, k, m);
+        QCoreApplication::sendEvent(&t, &press);
+    };
+    key(Qt::Key_Home, Qt::ControlModifier);
+    EXPECT_EQ(t.textCursor().position(), 0);
+    key(Qt::Key_Down, Qt::NoModifier);
+    EXPECT_EQ(t.textCursor().block().blockNumber(), 1);
+    key(Qt::Key_End, Qt::ControlModifier);
+    EXPECT_EQ(t.textCursor().position(), end);
+    EXPECT_EQ(t.toPlainText().size(), end); // keys never edit
+    key(Qt::Key_A, Qt::NoModifier);
+    EXPECT_EQ(t.toPlainText().size(), end);
 }
 
 TEST(LogForm, FieldsShown) {

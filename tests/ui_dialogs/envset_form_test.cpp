@@ -127,6 +127,18 @@ TEST_F(EnvSetFormTest, LoadsFieldsInDesignedOrder) {
                          "Command1_1", "AuthModeCombo", "PopServerText", "ApopCheck"}));
 }
 
+TEST_F(EnvSetFormTest, DrawnSize) {
+    open();
+    const int dpi = form->logicalDpiY();
+    auto px = [dpi](int twips) { return twips * dpi / 1440; };
+    EXPECT_EQ(msg()->height(), px(1410));
+    // 6000 twips high as drawn (400 pixels at 96 dpi); the platform's
+    // fonts may add a little, never the text box's own default height.
+    EXPECT_GE(form->height(), px(6000) - px(300)) << form->height();
+    EXPECT_LE(form->height(), px(6000) + px(600)) << form->height();
+    EXPECT_GE(form->width(), px(9660) - px(300)) << form->width();
+}
+
 TEST_F(EnvSetFormTest, AuthenticationGreysPopFields) {
     open();
     QLineEdit* pop = text("PopServerText");
