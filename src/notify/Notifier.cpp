@@ -34,7 +34,7 @@ const AppSettings& settingsOf(const App& app, const PassState& pass) {
 MailTls tlsOf(const App& app, const AppSettings& s) {
     MailTls tls{s.TlsTrustFile, s.TlsFingerprint, s.TlsRequired};
     if (!tls.trustFile.empty() && tls.trustFile.front() != '/')
-        tls.trustFile = app.programDir + "/" + tls.trustFile;
+        tls.trustFile = (app.dataDir.empty() ? app.programDir : app.dataDir) + "/" + tls.trustFile;
     return tls;
 }
 
