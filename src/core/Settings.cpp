@@ -106,6 +106,7 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList) {
     s.MailFListAdd = text::asciiLower(get("MailFListAdd", "true")) == "true";
     double sec = numericValue(get("CheckSec"));
     s.CheckSec = sec > 0 ? numberText(sec) : "10";
+    s.ScanMode = text::asciiLower(get("ScanMode", "auto")) == "poll" ? "poll" : "auto";
 
     std::vector<WatchEntry> entries;
     for (int n = 0;; ++n) {
@@ -214,6 +215,7 @@ bool WriteIni(App& app, const AppSettings& s, const std::vector<WatchEntry>& wat
             {"MailMsg", msg},
             {"MailFListAdd", boolText(s.MailFListAdd)},
             {"CheckSec", singleLine(s.CheckSec)},
+            {"ScanMode", s.ScanMode == "poll" ? "poll" : "auto"},
         };
         for (const auto& [key, value] : values)
             ini.set(kInitSetting, key, value);

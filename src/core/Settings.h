@@ -38,6 +38,10 @@ struct AppSettings {
     std::string MailMsg; // line breaks as CR LF
     bool MailFListAdd = true;
     std::string CheckSec = "10";
+    // "auto": entries on local file systems are scanned when the kernel
+    // reports a change (and fully every 10 minutes); "poll": every entry is
+    // scanned at every pass.
+    std::string ScanMode = "auto";
 
     // Run-time fields, fixed by start-up.
     std::string SettingsFile;

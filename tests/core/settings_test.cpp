@@ -125,6 +125,7 @@ TEST(Settings, DefaultsWhenFilesAreMissing) {
     EXPECT_EQ(s.MailMsg, "監視中のファイルが更新されました。");
     EXPECT_TRUE(s.MailFListAdd);
     EXPECT_EQ(s.CheckSec, "10");
+    EXPECT_EQ(s.ScanMode, "auto");
     EXPECT_TRUE(f.app.watchList.empty());
     EXPECT_FALSE(test::exists(f.settingsFile())); // reading writes nothing
 }
@@ -135,12 +136,15 @@ TEST(Settings, StoredValueRules) {
         std::string body;
         std::string authMode, checkSec;
         bool apop;
+        std::string scanMode = "auto";
     } cases[] = {
         {"SmtpServer=mail\r\n", "SMTP AUTH LOGIN", "10", false},
-        {"APopMode=TRUE\r\nCheckSec=15\r\n", "POP before SMTP", "15", true},
-        {"APopMode=True\r\nCheckSec=7.5\r\n", "POP before SMTP", "7.5", true},
-        {"APopMode=1\r\nCheckSec=0\r\n", "POP before SMTP", "10", false},
-        {"APopMode=yes\r\nCheckSec=-3\r\n", "POP before SMTP", "10", false},
+        {"APopMode=TRUE\r\nCheckSec=15\r\nScanMode=poll\r\n", "POP before SMTP", "15", true,
+         "poll"},
+        {"APopMode=True\r\nCheckSec=7.5\r\nScanMode=POLL\r\n", "POP before SMTP", "7.5", true,
+         "poll"},
+        {"APopMode=1\r\nCheckSec=0\r\nScanMode=events\r\n", "POP before SMTP", "10", false},
+        {"APopMode=yes\r\nCheckSec=-3\r\nScanMode=Auto\r\n", "POP before SMTP", "10", false},
         {"CheckSec=abc\r\nAuthMode=SMTP AUTH PLAIN\r\n", "SMTP AUTH PLAIN", "10", false},
     };
     for (const Case& c : cases) {
@@ -149,6 +153,10 @@ TEST(Settings, StoredValueRules) {
         EXPECT_EQ(f.app.settings.AuthMode, c.authMode) << c.body;
         EXPECT_EQ(f.app.settings.CheckSec, c.checkSec) << c.body;
         EXPECT_EQ(f.app.settings.APopMode, c.apop) << c.body;
+        EXPECT_EQ(f.app.settings.ScanMode, c.scanMode) << c.body;
+        // Written back in its one spelling.
+        ASSERT_TRUE(WriteIni(f.app));
+        EXPECT_EQ(GetIniValue(f.app, kInitSetting, "ScanMode", "", f.settingsFile()), c.scanMode);
     }
 }
 
