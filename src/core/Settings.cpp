@@ -7,7 +7,11 @@
 #include "core/Numeric.h"
 #include "core/Text.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
+#include <functional>
+#include <string_view>
 #include <unistd.h>
 
 namespace kestrova {
@@ -43,6 +47,42 @@ std::string singleLine(std::string_view v) {
     return s;
 }
 
+// The fields of the settings file, copied into settings whose run-time
+// fields stay as they are.
+void copyStored(const AppSettings& from, AppSettings& to) {
+    to.SmtpServer = from.SmtpServer;
+    to.AuthMode = from.AuthMode;
+    to.APopMode = from.APopMode;
+    to.PopServer = from.PopServer;
+    to.MailFromUser = from.MailFromUser;
+    to.MailFromPass = from.MailFromPass;
+    to.MailFromName = from.MailFromName;
+    to.MailFromAddr = from.MailFromAddr;
+    to.MailTitle = from.MailTitle;
+    to.MailMsg = from.MailMsg;
+    to.MailFListAdd = from.MailFListAdd;
+    to.CheckSec = from.CheckSec;
+    to.ScanMode = from.ScanMode;
+}
+
+long long realNowNs() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+// File times advance in clock ticks, not nanoseconds: a file changed within
+// a tick of the moment its identity was taken could change again with the
+// same identity, so such an identity is not trusted for the cache.
+bool settled(const FileIdentity& id, long long takenNs) {
+    constexpr long long kTickNs = 100'000'000;
+    return !id.exists || std::max(id.mtimeNs, id.ctimeNs) + kTickNs < takenNs;
+}
+
+std::size_t bytesHash(std::string_view bytes) {
+    return std::hash<std::string_view>{}(bytes);
+}
+
 } // namespace
 
 std::string GetIniValue(App& app, const std::string& section, const std::string& key,
@@ -73,6 +113,17 @@ bool ReadIni(App& app) {
 }
 
 bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList) {
+    IniCache& cache = app.iniCache;
+    const long long taken = realNowNs();
+    const FileIdentity settingsId = fileIdentity(s.SettingsFile);
+    const FileIdentity listId = fileIdentity(s.WatchListFile);
+    if (cache.valid && cache.settingsFile == s.SettingsFile && cache.listFile == s.WatchListFile &&
+        cache.settingsId == settingsId && cache.listId == listId) {
+        copyStored(cache.stored, s);
+        watchList = cache.list;
+        return true;
+    }
+    cache.valid = false;
     IniFile ini, list;
     std::string error;
     if (!ini.load(s.SettingsFile, error) || !list.load(s.WatchListFile, error)) {
@@ -143,6 +194,15 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList) {
         }
     }
     watchList = std::move(entries);
+    if (settled(settingsId, taken) && settled(listId, taken)) {
+        cache.valid = true;
+        cache.settingsFile = s.SettingsFile;
+        cache.listFile = s.WatchListFile;
+        cache.settingsId = settingsId;
+        cache.listId = listId;
+        copyStored(s, cache.stored);
+        cache.list = watchList;
+    }
     return true;
 }
 
@@ -228,8 +288,27 @@ bool WriteIni(App& app, const AppSettings& s, const std::vector<WatchEntry>& wat
                 ok = false;
             }
         } else {
-            ok = writeFileIfChanged(s.WatchListFile, text::encodeFile(watchListText(watchList)),
-                                    kWatchListMode, error);
+            // Compared with what was last written here, not with the file:
+            // an unchanged identity means nobody wrote it since.
+            IniCache& cache = app.iniCache;
+            const std::string bytes = text::encodeFile(watchListText(watchList));
+            const std::size_t hash = bytesHash(bytes);
+            const bool same = cache.writtenFile == s.WatchListFile &&
+                              cache.writtenSize == bytes.size() && cache.writtenHash == hash &&
+                              cache.writtenId.exists && cache.writtenSettled &&
+                              fileIdentity(s.WatchListFile) == cache.writtenId;
+            if (!same) {
+                cache.writtenFile.clear();
+                ok = writeFileIfChanged(s.WatchListFile, bytes, kWatchListMode, error);
+                if (ok) {
+                    cache.writtenFile = s.WatchListFile;
+                    const long long taken = realNowNs();
+                    cache.writtenId = fileIdentity(s.WatchListFile);
+                    cache.writtenSettled = settled(cache.writtenId, taken);
+                    cache.writtenHash = hash;
+                    cache.writtenSize = bytes.size();
+                }
+            }
         }
     }
     if (!ok)

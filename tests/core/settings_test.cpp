@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kestrova;
 using kestrova::test::AppFixture;
@@ -319,4 +320,52 @@ TEST(Settings, PlainStoredPasswordDeciphersWithoutReport) {
     ASSERT_TRUE(ReadIni(f.app));
     EXPECT_NE(f.app.settings.MailFromPass, "plaintextpassword");
     EXPECT_TRUE(f.boxes.empty());
+}
+
+// The parsed form is reused while the files are unchanged; any edit, even
+// one that keeps the size, is read.
+TEST(Settings, UnchangedFilesAreReusedAndEditsAreSeen) {
+    AppFixture f;
+    writeSettings(f, "CheckSec=15\r\n");
+    const std::string list = "[CheckFolders]\r\n0=/a/\r\n[CheckFiles]\r\n0_0_path=/a/x\r\n"
+                             "0_0_date=2026/01/02 3:04:05\r\n";
+    writeFile(f.watchListFile(), list);
+    ::usleep(250000); // older than a clock tick: the identity can be trusted
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(ReadIni(f.app));
+        EXPECT_EQ(f.app.settings.CheckSec, "15");
+        ASSERT_EQ(f.app.watchList.size(), 1u);
+        ASSERT_EQ(f.app.watchList[0].CheckFiles.size(), 1u);
+        EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:05");
+        f.app.watchList[0].CheckFiles.clear(); // the cache keeps its own copy
+        f.app.settings.CheckSec = "99";
+    }
+    // Same size, same file: another identity all the same.
+    std::string edited = list;
+    edited.replace(edited.find("3:04:05"), 7, "3:04:09");
+    writeFile(f.watchListFile(), edited);
+    writeSettings(f, "CheckSec=16\r\n");
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.CheckSec, "16");
+    ASSERT_EQ(f.app.watchList[0].CheckFiles.size(), 1u);
+    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:09");
+    // Read again at once (identity still within the tick), then written:
+    // what was written is what is read.
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:09");
+    f.app.watchList[0].CheckFiles[0].Date = "2026/01/02 3:04:20";
+    ASSERT_TRUE(WriteIni(f.app));
+    ::usleep(250000);
+    ASSERT_TRUE(WriteIni(f.app));
+    ASSERT_TRUE(WriteIni(f.app)); // nothing new: not even compared with the file
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:20");
+    // A hand edit after the write is read, and the next write stores again.
+    std::string now = readFile(f.watchListFile());
+    writeFile(f.watchListFile(), text::replaceAll(now, "3:04:20", "3:04:21"));
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:21");
+    f.app.watchList[0].CheckFiles[0].Date = "2026/01/02 3:04:20";
+    ASSERT_TRUE(WriteIni(f.app));
+    EXPECT_NE(readFile(f.watchListFile()).find("3:04:20"), std::string::npos);
 }
