@@ -250,6 +250,40 @@ std::string watchListText(const std::vector<WatchEntry>& list) {
     return out;
 }
 
+namespace {
+
+// Compared with what was last read or written here, not with the file: an
+// unchanged identity means nobody wrote it since.
+bool writeWatchList(App& app, const std::string& file, const std::vector<WatchEntry>& watchList,
+                    std::string& error) {
+    IniCache& cache = app.iniCache;
+    const FileIdentity current = fileIdentity(file);
+    // The file holds what the last read parsed, and the list is that.
+    if (cache.valid && cache.listFile == file && current.exists && current == cache.listId &&
+        watchList == cache.list)
+        return true;
+    const std::string bytes = text::encodeFile(watchListText(watchList));
+    const std::size_t hash = bytesHash(bytes);
+    if (cache.writtenFile == file && cache.writtenSize == bytes.size() &&
+        cache.writtenHash == hash && cache.writtenSettled && current.exists &&
+        current == cache.writtenId)
+        return true;
+    cache.writtenFile.clear();
+    if (!writeFileIfChanged(file, bytes, kWatchListMode, error))
+        return false;
+    const long long taken = realNowNs();
+    cache.writtenFile = file;
+    cache.writtenId = fileIdentity(file);
+    cache.writtenSettled = settled(cache.writtenId, taken);
+    cache.writtenHash = hash;
+    cache.writtenSize = bytes.size();
+    if (!(cache.listFile == file && cache.writtenId == cache.listId))
+        cache.valid = false; // parsed again at the next read
+    return true;
+}
+
+} // namespace
+
 bool WriteIni(App& app) {
     return WriteIni(app, app.settings, app.watchList);
 }
@@ -288,27 +322,7 @@ bool WriteIni(App& app, const AppSettings& s, const std::vector<WatchEntry>& wat
                 ok = false;
             }
         } else {
-            // Compared with what was last written here, not with the file:
-            // an unchanged identity means nobody wrote it since.
-            IniCache& cache = app.iniCache;
-            const std::string bytes = text::encodeFile(watchListText(watchList));
-            const std::size_t hash = bytesHash(bytes);
-            const bool same = cache.writtenFile == s.WatchListFile &&
-                              cache.writtenSize == bytes.size() && cache.writtenHash == hash &&
-                              cache.writtenId.exists && cache.writtenSettled &&
-                              fileIdentity(s.WatchListFile) == cache.writtenId;
-            if (!same) {
-                cache.writtenFile.clear();
-                ok = writeFileIfChanged(s.WatchListFile, bytes, kWatchListMode, error);
-                if (ok) {
-                    cache.writtenFile = s.WatchListFile;
-                    const long long taken = realNowNs();
-                    cache.writtenId = fileIdentity(s.WatchListFile);
-                    cache.writtenSettled = settled(cache.writtenId, taken);
-                    cache.writtenHash = hash;
-                    cache.writtenSize = bytes.size();
-                }
-            }
+            ok = writeWatchList(app, s.WatchListFile, watchList, error);
         }
     }
     if (!ok)

@@ -66,6 +66,7 @@ struct WatchEntry {
     std::int32_t FileChkMode = 0;
     std::string MailBdLines;
     std::vector<CheckFile> CheckFiles;
+    bool operator==(const WatchEntry&) const = default;
 
     // A folder entry ends with "/"; that is the only test.
     bool isFolder() const { return !CheckFolder.empty() && CheckFolder.back() == '/'; }
