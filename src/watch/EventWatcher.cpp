@@ -8,6 +8,7 @@
 #include <functional>
 #include <string_view>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -217,13 +218,21 @@ std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& li
             e.dirty = true;
             e.trusted = false;
         }
+        const std::string folder = watchedFolder(w);
+        struct stat st {};
+        const bool named = ::stat(folder.c_str(), &st) == 0;
+        if (!named || st.st_dev != e.dev || st.st_ino != e.ino)
+            e.trusted = false;
         scan[n] = fullPending_ || e.dirty || !e.trusted;
         if (!scan[n])
             continue;
         ++lastPlanned;
         // Watched before it is read: a change after the read is an event.
-        const std::string folder = watchedFolder(w);
-        e.local = eventsReported(folder);
+        // The folder is looked at before the watch is added, so a folder
+        // put in its place meanwhile differs at the next pass.
+        e.dev = named ? st.st_dev : 0;
+        e.ino = named ? st.st_ino : 0;
+        e.local = named && eventsReported(folder);
         int wd = e.local ? addWatch(app, folder, kFolderMask) : -1;
         if (e.mainWd >= 0 && e.mainWd != wd)
             release(n, e.mainWd);

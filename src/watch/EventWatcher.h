@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <unordered_map>
 #include <vector>
 
@@ -50,6 +51,10 @@ private:
         bool dirty = true;    // changed (or unknown) since the last scan
         bool local = false;   // the entry's folder is on a file system with events
         int mainWd = -1;      // the entry's own folder (or a file entry's folder)
+        // What the entry's path named when mainWd was added: a folder above
+        // it renamed, or a link in the path changed, sends no event to it.
+        dev_t dev = 0;
+        ino_t ino = 0;
         std::vector<int> wds; // every watch the entry relies on
     };
 

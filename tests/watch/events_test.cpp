@@ -390,6 +390,17 @@ TEST(Events, WhenAnEntryIsScanned) {
     s.pass();
     EXPECT_EQ(w.lastPlanned, 0u);
 
+    // A folder above the entry renamed and another put in its place: no
+    // event reaches the old watch, but the path names another folder.
+    const std::string w0 = s.root, moved = s.fx.dir / "w.old";
+    ASSERT_EQ(::rename(w0.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(::mkdir(w0.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((w0 + "/d").c_str(), 0755), 0);
+    ASSERT_EQ(::rename((moved + "/p").c_str(), (w0 + "/p").c_str()), 0);
+    m = s.pass();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_NE(m[0].find("削除 testhost ROOT/d/a "), std::string::npos);
+
     // The regular full scan.
     w.fullScanEvery = std::chrono::seconds(0);
     s.pass();
