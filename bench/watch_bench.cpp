@@ -14,6 +14,7 @@
 #include "core/Settings.h"
 #include "core/Text.h"
 #include "watch/CheckCycle.h"
+#include "watch/EventWatcher.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,6 +25,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <signal.h>
 #include <spawn.h>
@@ -107,6 +109,59 @@ int childPass(const std::string& programDir) {
     lines = lines >= 2 ? lines - 2 : 0;
     std::printf("%.9f %.9f %ld %zu %d\n", seconds(t0, t1), c1 - c0, before, lines,
                 app.message.shown);
+    return 0;
+}
+
+size_t shiftOnePercent(const fs::path& dir, size_t n, long delta);
+
+void writeScanMode(const std::string& programDir, const std::string& mode) {
+    std::string err;
+    writeFileAtomic(programDir + "/kestrova.ini", "[InitSetting]\r\nScanMode=" + mode + "\r\n",
+                    0600, err);
+}
+
+// One long-lived process, as a running Kestrova is: passes until the
+// entry settles (watches in place, parse cache filled), then timed passes
+// with nothing changed, then one with 1 % of the files moved 60 s forward
+// (and one more that moves them back, untimed).
+// Prints: same-wall same-cpu changed-wall changed-cpu lines entries-scanned-when-idle.
+int childSteady(const std::string& programDir, const std::string& mode, const std::string& dir,
+                size_t n, int runs) {
+    writeScanMode(programDir, mode);
+    // Old enough for the parse cache to trust its identity.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    App app;
+    setupApp(app, programDir);
+    CheckCycle cycle(app);
+    for (int i = 0; i < 4; ++i) {
+        cycle.FolderCheckSub();
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    std::vector<double> wall, cpu;
+    for (int i = 0; i < runs; ++i) {
+        const double c0 = cpuNow();
+        const auto t0 = Clock::now();
+        cycle.FolderCheckSub();
+        const auto t1 = Clock::now();
+        cpu.push_back(cpuNow() - c0);
+        wall.push_back(seconds(t0, t1));
+    }
+    const size_t idleScanned = cycle.events ? cycle.events->lastPlanned : 1;
+    shiftOnePercent(dir, n, 60);
+    app.message.text.clear();
+    const double c0 = cpuNow();
+    const auto t0 = Clock::now();
+    cycle.FolderCheckSub();
+    const auto t1 = Clock::now();
+    const double c1 = cpuNow();
+    size_t lines = 0;
+    for (size_t p = 0; (p = app.message.text.find("\r\n", p)) != std::string::npos; p += 2)
+        ++lines;
+    lines = lines >= 2 ? lines - 2 : 0;
+    shiftOnePercent(dir, n, -60);
+    cycle.FolderCheckSub();
+    std::printf("%.9f %.9f %.9f %.9f %zu %zu\n", median(wall), median(cpu), seconds(t0, t1),
+                c1 - c0, lines, idleScanned);
     return 0;
 }
 
@@ -210,6 +265,8 @@ struct Options {
     int runs = 5;
     std::string watchdogScript;
     std::string self;
+    std::string kestrova; // the program's folder, for the idle measurement
+    double idleSeconds = 60;
     double fswatchLatency = 1.0;
     int fswatchScans = 3;
 };
@@ -305,6 +362,26 @@ double measureFind(const Options& o, const std::string& dir, const std::string& 
     return median(wall);
 }
 
+struct SteadyFigures {
+    double sameWall = -1, sameCpu = -1, changedWall = -1, changedCpu = -1, rssMiB = -1;
+    size_t lines = 0, idleScanned = 0;
+};
+
+SteadyFigures measureSteady(const Options& o, const std::string& prog, const std::string& baseline,
+                            const std::string& dir, size_t n, const char* mode,
+                            const std::string& scratch) {
+    SteadyFigures f;
+    fs::copy_file(baseline, prog + "/kestrovaD.ini", fs::copy_options::overwrite_existing);
+    Run r = runChild({o.self, "steady", prog, mode, dir, std::to_string(n), std::to_string(o.runs)},
+                     scratch);
+    writeScanMode(prog, "poll");
+    if (!r.ok || std::sscanf(r.out.c_str(), "%lf %lf %lf %lf %zu %zu", &f.sameWall, &f.sameCpu,
+                             &f.changedWall, &f.changedCpu, &f.lines, &f.idleScanned) != 6)
+        return SteadyFigures{};
+    f.rssMiB = r.maxRssKiB / 1024.0;
+    return f;
+}
+
 struct PeerFigures {
     double wall = -1, cpu = -1;
     long events = -1;
@@ -386,15 +463,15 @@ PeerFigures measureFswatchUnchanged(const Options& o, const std::string& dir) {
 // scan finish, move 1 % of the files forward, and take the CPU it used from
 // then to its exit (one scan finding the changes and printing them).
 PeerFigures measureFswatchChanged(const Options& o, const fs::path& dir, size_t n,
-                                  const std::string& scratch) {
+                                  const std::string& scratch,
+                                  const char* monitor = "poll_monitor") {
     PeerFigures p;
     if (!haveProgram("fswatch"))
         return p;
     char lat[32];
     std::snprintf(lat, sizeof lat, "%.2f", o.fswatchLatency);
     const std::string outFile = scratch + "/fswatch.out";
-    pid_t pid =
-        spawn({"fswatch", "-1", "-m", "poll_monitor", "-r", "-l", lat, dir.string()}, outFile);
+    pid_t pid = spawn({"fswatch", "-1", "-m", monitor, "-r", "-l", lat, dir.string()}, outFile);
     if (pid < 0)
         return p;
     double c0 = waitQuiet(pid, o.fswatchLatency * 0.5, 120);
@@ -423,6 +500,88 @@ PeerFigures measureFswatchChanged(const Options& o, const fs::path& dir, size_t 
     p.events = static_cast<long>(std::count(out.begin(), out.end(), '\n'));
     shiftOnePercent(dir, n, -60);
     return p;
+}
+
+// fswatch's inotify monitor has no scans: its CPU over fswatchScans
+// latencies of quiet, divided by that number, stands beside a pass.
+PeerFigures measureFswatchInotifyIdle(const Options& o, const std::string& dir) {
+    PeerFigures p;
+    if (!haveProgram("fswatch"))
+        return p;
+    char lat[32];
+    std::snprintf(lat, sizeof lat, "%.2f", o.fswatchLatency);
+    pid_t pid = spawn({"fswatch", "-m", "inotify_monitor", "-r", "-l", lat, dir}, "/dev/null");
+    if (pid < 0)
+        return p;
+    double c0 = waitQuiet(pid, o.fswatchLatency, 120);
+    if (c0 >= 0) {
+        std::this_thread::sleep_for(
+            std::chrono::duration<double>(o.fswatchLatency * o.fswatchScans));
+        p.cpu = (schedCpu(pid) - c0) / o.fswatchScans;
+    }
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    return p;
+}
+
+// CPU per hour of an idle "kestrova b" (CheckSec 10) watching dir: the
+// program folder copied beside the watch list, utime + stime from
+// /proc/<pid>/stat over idleSeconds after it settled, scaled to an hour.
+double measureIdleHour(const Options& o, const fs::path& root, const std::string& baseline,
+                       const char* mode) {
+    if (o.kestrova.empty() || !fs::exists(o.kestrova + "/kestrova"))
+        return -1;
+    const fs::path prog = root / (std::string("idle-") + mode);
+    fs::remove_all(prog);
+    fs::create_directories(prog);
+    for (const auto& f : fs::directory_iterator(o.kestrova))
+        if (f.is_regular_file())
+            fs::copy_file(f.path(), prog / f.path().filename());
+    // Mail is due only for changes, and nothing changes.
+    std::string err;
+    writeFileAtomic((prog / "kestrova.ini").string(),
+                    std::string("[InitSetting]\r\nSmtpServer=127.0.0.1:9\r\nMailFromAddr="
+                                "bench@example.invalid\r\nCheckSec=10\r\nScanMode=") +
+                        mode + "\r\n",
+                    0600, err);
+    std::string list = slurp(baseline);
+    const std::string from = "=メッセージ表示";
+    std::string decoded = text::decodeFile(list);
+    size_t at = decoded.find(from);
+    if (at != std::string::npos)
+        decoded.replace(at, from.size(), "=bench@example.invalid");
+    writeFileAtomic((prog / "kestrovaD.ini").string(), text::encodeFile(decoded), 0644, err);
+    pid_t pid = spawn({(prog / "kestrova").string(), "b"}, "/dev/null");
+    if (pid < 0)
+        return -1;
+    auto procCpu = [pid]() {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            return -1.0;
+        std::stringstream ss(stat.substr(close + 2));
+        std::string field;
+        double utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && ss >> field; ++i) {
+            if (i == 14)
+                utime = std::atof(field.c_str());
+            if (i == 15)
+                stime = std::atof(field.c_str());
+        }
+        return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    };
+    // The first passes record the watches (and re-read the file once).
+    std::this_thread::sleep_for(std::chrono::seconds(35));
+    const double c0 = procCpu();
+    std::this_thread::sleep_for(std::chrono::duration<double>(o.idleSeconds));
+    const double c1 = procCpu();
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    fs::remove_all(prog);
+    if (c0 < 0 || c1 < 0)
+        return -1;
+    return (c1 - c0) * 3600.0 / o.idleSeconds;
 }
 
 struct IniFigures {
@@ -457,6 +616,9 @@ IniFigures measureIni(const Options& o, const std::string& prog, const std::stri
 struct SizeFigures {
     size_t n = 0;
     PassFigures same, changed;
+    SteadyFigures poll, events;
+    PeerFigures fswInotifySame, fswInotifyChanged;
+    double idlePoll = -1, idleAuto = -1;
     double findSame = -1, findChanged = -1;
     PeerFigures wdSame, wdChanged, fswSame, fswChanged;
     IniFigures ini;
@@ -500,6 +662,8 @@ SizeFigures benchSize(const Options& o, const fs::path& root, size_t n) {
     const fs::path prog = root / ("prog-" + std::to_string(n));
     const std::string scratch = root.string();
     fs::create_directories(prog / "Temp");
+    // Fresh processes poll, as every pass of a new process is a full scan.
+    writeScanMode(prog.string(), "poll");
     makeFiles(dir, n, std::time(nullptr) - 3600);
 
     // The watch list: one folder entry shown in the message window, all
@@ -519,7 +683,9 @@ SizeFigures benchSize(const Options& o, const fs::path& root, size_t n) {
 
     // Warm the cache and the code paths once.
     runChild({"find", dir.string(), "-maxdepth", "1", "-printf", "%T@ %p\n"}, scratch, false);
-    measurePass(Options{o.sizes, 1, "", o.self}, prog.string(), baseline, scratch);
+    Options once = o;
+    once.runs = 1;
+    measurePass(once, prog.string(), baseline, scratch);
 
     phase(start, n, "recorded");
     f.same = measurePass(o, prog.string(), baseline, scratch);
@@ -545,6 +711,19 @@ SizeFigures benchSize(const Options& o, const fs::path& root, size_t n) {
     f.findChanged = measureFind(o, dir.string(), scratch);
 
     phase(start, n, "changed pass and find");
+    shiftOnePercent(dir, n, -60);
+    f.poll = measureSteady(o, prog.string(), baseline, dir.string(), n, "poll", scratch);
+    phase(start, n, "steady poll");
+    f.events = measureSteady(o, prog.string(), baseline, dir.string(), n, "auto", scratch);
+    phase(start, n, "steady auto");
+    f.fswInotifySame = measureFswatchInotifyIdle(o, dir.string());
+    f.fswInotifyChanged = measureFswatchChanged(o, dir, n, scratch, "inotify_monitor");
+    phase(start, n, "fswatch inotify");
+    if (n == o.sizes.back() && !o.kestrova.empty()) {
+        f.idlePoll = measureIdleHour(o, root, baseline, "poll");
+        f.idleAuto = measureIdleHour(o, root, baseline, "auto");
+        phase(start, n, "idle kestrova b");
+    }
     fs::remove_all(dir);
     fs::remove_all(prog);
     fs::remove(baseline);
@@ -553,6 +732,7 @@ SizeFigures benchSize(const Options& o, const fs::path& root, size_t n) {
 }
 
 void printTables(const std::vector<SizeFigures>& all, const Options& o) {
+    auto verdict = [](bool ok) { return ok ? "met" : "MISSED"; };
     std::printf(
         "\nWall times in ms, median of %d runs, warm cache. Kestrova: one whole pass\n"
         "(FolderCheckSub: ReadIni, scan, WriteIni with fsync) timed inside a fresh\n"
@@ -628,9 +808,53 @@ void printTables(const std::vector<SizeFigures>& all, const Options& o) {
                     growth(lo.findSame, hi.findSame));
     }
 
+    std::printf("\n6. A running Kestrova: one process, passes repeated after the entry settled\n"
+                "   (watches in place, parse cache filled), median of %d no-change passes, then\n"
+                "   one pass with 1 %% moved; beside find and fswatch's poll and inotify monitors\n"
+                "   (inotify, nothing changed: its CPU per %.1f s of quiet)\n",
+                o.runs, o.fswatchLatency);
+    std::printf("%8s | %9s %9s %6s | %9s %9s | %9s | %9s %9s | %9s %9s | %8s %8s\n", "files",
+                "auto", "auto cpu", "/find", "poll", "poll cpu", "find", "fsw poll", "fsw ino",
+                "auto 1%", "poll 1%", "auto MiB", "poll MiB");
+    for (const auto& f : all)
+        std::printf("%8zu | %9s %9s %6s | %9s %9s | %9s | %9s %9s | %9s %9s | %8.1f %8.1f\n", f.n,
+                    ms(f.events.sameWall).c_str(), ms(f.events.sameCpu).c_str(),
+                    ratio(f.events.sameWall, f.findSame).c_str(), ms(f.poll.sameWall).c_str(),
+                    ms(f.poll.sameCpu).c_str(), ms(f.findSame).c_str(), ms(f.fswSame.cpu).c_str(),
+                    ms(f.fswInotifySame.cpu).c_str(), ms(f.events.changedWall).c_str(),
+                    ms(f.poll.changedWall).c_str(), f.events.rssMiB, f.poll.rssMiB);
+    std::printf("   1 %% changed, over find (changed): auto / poll; fswatch CPU (changed): poll /"
+                " inotify monitor\n");
+    for (const auto& f : all)
+        std::printf("   %zu files: auto %s, poll %s of find %s ms; fswatch poll %s ms, inotify %s "
+                    "ms; lines auto %zu poll %zu; entries scanned when idle: auto %zu\n",
+                    f.n, ratio(f.events.changedWall, f.findChanged).c_str(),
+                    ratio(f.poll.changedWall, f.findChanged).c_str(), ms(f.findChanged).c_str(),
+                    ms(f.fswChanged.cpu).c_str(), ms(f.fswInotifyChanged.cpu).c_str(),
+                    f.events.lines, f.poll.lines, f.events.idleScanned);
+    for (const auto& f : all)
+        if (f.idlePoll >= 0 || f.idleAuto >= 0)
+            std::printf("   idle 'kestrova b', CheckSec 10, %zu files: CPU seconds per hour: auto "
+                        "%.2f, poll %.2f (measured over %.0f s, scaled to an hour)\n",
+                        f.n, f.idleAuto, f.idlePoll, o.idleSeconds);
+
     const SizeFigures& big = all.back();
     std::printf("\nGoals at %zu files:\n", big.n);
-    auto verdict = [](bool ok) { return ok ? "met" : "MISSED"; };
+    std::printf("  auto, nothing changed, at most 5 ms:   %s (%s ms)\n",
+                verdict(big.events.sameWall > 0 && big.events.sameWall <= 0.005),
+                ms(big.events.sameWall).c_str());
+    std::printf("  poll 20 %% faster than fswatch poll:     %s (pass CPU %s ms vs fswatch %s ms)\n",
+                verdict(big.poll.sameCpu > 0 && big.fswSame.cpu > 0 &&
+                        big.poll.sameCpu <= 0.8 * big.fswSame.cpu),
+                ms(big.poll.sameCpu).c_str(), ms(big.fswSame.cpu).c_str());
+    std::printf(
+        "  auto, 1 %% changed, at most 0.5x find:   %s (%s)\n",
+        verdict(big.events.changedWall > 0 && big.events.changedWall <= 0.5 * big.findChanged),
+        ratio(big.events.changedWall, big.findChanged).c_str());
+    std::printf("  peak at most 48 MiB, 1 %% changed:       %s (auto %.1f MiB, poll %.1f MiB)\n",
+                verdict(big.events.rssMiB > 0 && big.events.rssMiB <= 48 && big.poll.rssMiB > 0 &&
+                        big.poll.rssMiB <= 48),
+                big.events.rssMiB, big.poll.rssMiB);
     std::printf("  pass within 3x find:            %s (%s)\n",
                 verdict(big.same.wall > 0 && big.same.wall <= 3 * big.findSame),
                 ratio(big.same.wall, big.findSame).c_str());
@@ -662,6 +886,8 @@ int main(int argc, char** argv) {
         return childPass(argv[2]);
     if (argc >= 3 && std::strcmp(argv[1], "ini") == 0)
         return childIni(argv[2]);
+    if (argc >= 7 && std::strcmp(argv[1], "steady") == 0)
+        return childSteady(argv[2], argv[3], argv[4], std::stoul(argv[5]), std::atoi(argv[6]));
 
     Options o;
     o.self = fs::read_symlink("/proc/self/exe").string();
@@ -675,10 +901,14 @@ int main(int argc, char** argv) {
             o.watchdogScript = argv[++i];
         else if (a == "--fswatch-latency" && i + 1 < argc)
             o.fswatchLatency = std::atof(argv[++i]);
+        else if (a == "--kestrova" && i + 1 < argc)
+            o.kestrova = argv[++i];
+        else if (a == "--idle-seconds" && i + 1 < argc)
+            o.idleSeconds = std::atof(argv[++i]);
         else {
             std::fprintf(stderr,
                          "usage: %s [--sizes 1000,10000,100000] [--runs N] [--watchdog FILE] "
-                         "[--fswatch-latency S]\n",
+                         "[--fswatch-latency S] [--kestrova PROGRAM-FOLDER] [--idle-seconds S]\n",
                          argv[0]);
             return 2;
         }

@@ -2,6 +2,7 @@
 // by reference to whatever needs it.
 #pragma once
 
+#include "core/FileIo.h"
 #include "core/OperationLog.h"
 #include "core/Settings.h"
 
@@ -32,6 +33,24 @@ struct DialogValues {
 inline constexpr std::uint8_t SelFile = 1;
 inline constexpr std::uint8_t SelFolder = 2;
 
+// What ReadIni parsed and WriteIni wrote last. A file whose identity is
+// unchanged holds what was parsed from it (or written to it), so it is
+// neither parsed nor compared again; any edit changes the identity.
+struct IniCache {
+    bool valid = false;
+    std::string settingsFile, listFile;
+    FileIdentity settingsId, listId;
+    AppSettings stored; // the stored fields as parsed
+    std::vector<WatchEntry> list;
+
+    // The watch-list file as WriteIni last left it.
+    std::string writtenFile;
+    FileIdentity writtenId;
+    bool writtenSettled = false; // writtenId taken a clock tick after the write
+    std::size_t writtenHash = 0;
+    std::size_t writtenSize = 0;
+};
+
 struct App {
     AppSettings settings;
     std::vector<WatchEntry> watchList;
@@ -48,6 +67,8 @@ struct App {
     std::function<int(const MessageBoxRequest&)> messageBox;
 
     DialogValues dialog;
+
+    IniCache iniCache;
 
     // Paths already warned about in this run, so a lasting condition is
     // logged once rather than at every pass.

@@ -8,8 +8,7 @@
 namespace kestrova {
 
 // Returns the handle, or nullptr with error set.
-void* loadLibrary(const std::string& programDir, const std::string& fileName,
-                  std::string& error);
+void* loadLibrary(const std::string& programDir, const std::string& fileName, std::string& error);
 
 // Looks up a symbol; nullptr with error set when it is missing.
 void* librarySymbol(void* handle, const char* name, std::string& error);

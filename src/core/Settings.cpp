@@ -7,7 +7,11 @@
 #include "core/Numeric.h"
 #include "core/Text.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
+#include <functional>
+#include <string_view>
 #include <unistd.h>
 
 namespace kestrova {
@@ -45,6 +49,45 @@ std::string singleLine(std::string_view v) {
     return s;
 }
 
+// The fields of the settings file, copied into settings whose run-time
+// fields stay as they are.
+void copyStored(const AppSettings& from, AppSettings& to) {
+    to.SmtpServer = from.SmtpServer;
+    to.AuthMode = from.AuthMode;
+    to.APopMode = from.APopMode;
+    to.PopServer = from.PopServer;
+    to.MailFromUser = from.MailFromUser;
+    to.MailFromPass = from.MailFromPass;
+    to.MailFromName = from.MailFromName;
+    to.MailFromAddr = from.MailFromAddr;
+    to.MailTitle = from.MailTitle;
+    to.MailMsg = from.MailMsg;
+    to.MailFListAdd = from.MailFListAdd;
+    to.CheckSec = from.CheckSec;
+    to.TlsTrustFile = from.TlsTrustFile;
+    to.TlsFingerprint = from.TlsFingerprint;
+    to.TlsRequired = from.TlsRequired;
+    to.ScanMode = from.ScanMode;
+}
+
+long long realNowNs() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+// File times advance in clock ticks, not nanoseconds: a file changed within
+// a tick of the moment its identity was taken could change again with the
+// same identity, so such an identity is not trusted for the cache.
+bool settled(const FileIdentity& id, long long takenNs) {
+    constexpr long long kTickNs = 100'000'000;
+    return !id.exists || std::max(id.mtimeNs, id.ctimeNs) + kTickNs < takenNs;
+}
+
+std::size_t bytesHash(std::string_view bytes) {
+    return std::hash<std::string_view>{}(bytes);
+}
+
 } // namespace
 
 std::string GetIniValue(App& app, const std::string& section, const std::string& key,
@@ -75,6 +118,17 @@ bool ReadIni(App& app) {
 }
 
 bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList) {
+    IniCache& cache = app.iniCache;
+    const long long taken = realNowNs();
+    const FileIdentity settingsId = fileIdentity(s.SettingsFile);
+    const FileIdentity listId = fileIdentity(s.WatchListFile);
+    if (cache.valid && cache.settingsFile == s.SettingsFile && cache.listFile == s.WatchListFile &&
+        cache.settingsId == settingsId && cache.listId == listId) {
+        copyStored(cache.stored, s);
+        watchList = cache.list;
+        return true;
+    }
+    cache.valid = false;
     IniFile ini, list;
     std::string error;
     if (!ini.load(s.SettingsFile, error) || !list.load(s.WatchListFile, error)) {
@@ -111,6 +165,7 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList) {
     s.TlsTrustFile = get("TlsTrustFile");
     s.TlsFingerprint = get("TlsFingerprint");
     s.TlsRequired = text::asciiLower(get("TlsRequired")) == "true";
+    s.ScanMode = text::asciiLower(get("ScanMode", "auto")) == "poll" ? "poll" : "auto";
 
     // Paths are read whole: Linux allows paths far longer than the value
     // limit, and a recorded path cut there would never be found again (a
@@ -151,6 +206,15 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList) {
         }
     }
     watchList = std::move(entries);
+    if (settled(settingsId, taken) && settled(listId, taken)) {
+        cache.valid = true;
+        cache.settingsFile = s.SettingsFile;
+        cache.listFile = s.WatchListFile;
+        cache.settingsId = settingsId;
+        cache.listId = listId;
+        copyStored(s, cache.stored);
+        cache.list = watchList;
+    }
     return true;
 }
 
@@ -198,6 +262,40 @@ std::string watchListText(const std::vector<WatchEntry>& list) {
     return out;
 }
 
+namespace {
+
+// Compared with what was last read or written here, not with the file: an
+// unchanged identity means nobody wrote it since.
+bool writeWatchList(App& app, const std::string& file, const std::vector<WatchEntry>& watchList,
+                    std::string& error) {
+    IniCache& cache = app.iniCache;
+    const FileIdentity current = fileIdentity(file);
+    // The file holds what the last read parsed, and the list is that.
+    if (cache.valid && cache.listFile == file && current.exists && current == cache.listId &&
+        watchList == cache.list)
+        return true;
+    const std::string bytes = text::encodeFile(watchListText(watchList));
+    const std::size_t hash = bytesHash(bytes);
+    if (cache.writtenFile == file && cache.writtenSize == bytes.size() &&
+        cache.writtenHash == hash && cache.writtenSettled && current.exists &&
+        current == cache.writtenId)
+        return true;
+    cache.writtenFile.clear();
+    if (!writeFileIfChanged(file, bytes, kWatchListMode, error))
+        return false;
+    const long long taken = realNowNs();
+    cache.writtenFile = file;
+    cache.writtenId = fileIdentity(file);
+    cache.writtenSettled = settled(cache.writtenId, taken);
+    cache.writtenHash = hash;
+    cache.writtenSize = bytes.size();
+    if (!(cache.listFile == file && cache.writtenId == cache.listId))
+        cache.valid = false; // parsed again at the next read
+    return true;
+}
+
+} // namespace
+
 bool WriteIni(App& app) {
     return WriteIni(app, app.settings, app.watchList);
 }
@@ -226,6 +324,7 @@ bool WriteIni(App& app, const AppSettings& s, const std::vector<WatchEntry>& wat
             {"TlsTrustFile", singleLine(s.TlsTrustFile)},
             {"TlsFingerprint", singleLine(s.TlsFingerprint)},
             {"TlsRequired", boolText(s.TlsRequired)},
+            {"ScanMode", s.ScanMode == "poll" ? "poll" : "auto"},
         };
         for (const auto& [key, value] : values)
             ini.set(kInitSetting, key, value);
@@ -238,8 +337,7 @@ bool WriteIni(App& app, const AppSettings& s, const std::vector<WatchEntry>& wat
                 ok = false;
             }
         } else {
-            ok = writeFileIfChanged(s.WatchListFile, text::encodeFile(watchListText(watchList)),
-                                    kWatchListMode, error);
+            ok = writeWatchList(app, s.WatchListFile, watchList, error);
         }
     }
     if (!ok)

@@ -45,6 +45,10 @@ struct AppSettings {
     std::string TlsTrustFile;
     std::string TlsFingerprint;
     bool TlsRequired = false;
+    // "auto": entries on local file systems are scanned when the kernel
+    // reports a change (and fully every 10 minutes); "poll": every entry is
+    // scanned at every pass.
+    std::string ScanMode = "auto";
 
     // Run-time fields, fixed by start-up.
     std::string SettingsFile;
@@ -69,6 +73,7 @@ struct WatchEntry {
     std::int32_t FileChkMode = 0;
     std::string MailBdLines;
     std::vector<CheckFile> CheckFiles;
+    bool operator==(const WatchEntry&) const = default;
 
     // A folder entry ends with "/"; that is the only test.
     bool isFolder() const { return !CheckFolder.empty() && CheckFolder.back() == '/'; }

@@ -6,6 +6,7 @@
 #include "core/Numeric.h"
 #include "notify/Archiver.h"
 #include "notify/MailBody.h"
+#include "watch/EventWatcher.h"
 #include "watch/Scanner.h"
 
 #include <cerrno>
@@ -116,6 +117,8 @@ CheckCycle::CheckCycle(App& app, QObject* parent) : QObject(parent), app_(app) {
     connect(&FolderCheckTimer, &QTimer::timeout, this, &CheckCycle::FolderCheckTimer_Timer);
 }
 
+CheckCycle::~CheckCycle() = default;
+
 void CheckCycle::setWatching(bool on) {
     if (on) {
         LastCheckTime = now();
@@ -197,8 +200,19 @@ void CheckCycle::FolderCheckSub() {
         if (!ReadIni(app_, snap.settings, snap.list))
             throw std::runtime_error("");
         std::vector<std::string> lists;
-        if (!scanWatchList(app_, snap.list, lists, &snap.previous))
-            throw std::runtime_error("");
+        if (snap.settings.ScanMode == "poll") {
+            events.reset();
+            if (!scanWatchList(app_, snap.list, lists, &snap.previous))
+                throw std::runtime_error("");
+        } else {
+            if (!events)
+                events = std::make_unique<EventWatcher>();
+            const std::vector<bool> due = events->plan(app_, snap.list);
+            std::vector<ScanTrace> traces;
+            if (!scanWatchList(app_, snap.list, lists, &snap.previous, &due, &traces))
+                throw std::runtime_error("");
+            events->scanned(app_, snap.list, traces);
+        }
 
         const AppSettings& settings = snap.settings;
         const std::vector<WatchEntry>& watchList = snap.list;

@@ -11,17 +11,20 @@
 #include <QObject>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace kestrova {
 
 struct App;
+class EventWatcher;
 
 class CheckCycle : public QObject {
     Q_OBJECT
 public:
     explicit CheckCycle(App& app, QObject* parent = nullptr);
+    ~CheckCycle() override;
 
     // The watch switch of the main window: on sets LastCheckTime to now and
     // starts the timer; off stops it.
@@ -40,6 +43,10 @@ public:
 
     // The clock, replaceable by tests that count seconds.
     std::function<DateTime()> now = nowDateTime;
+
+    // The change events of ScanMode "auto"; made at the first such pass,
+    // dropped when the mode is "poll".
+    std::unique_ptr<EventWatcher> events;
 
 signals:
     // After every pass (for windows and tests).

@@ -61,9 +61,19 @@ bool missingError(int err) {
     return err == ENOENT || err == ENOTDIR;
 }
 
+// Notes in trace what events would not report about an item found on the
+// entry's device dev.
+void traceItem(ScanTrace* trace, dev_t dev, const struct stat& st) {
+    if (!trace)
+        return;
+    if (st.st_dev != dev || (!S_ISDIR(st.st_mode) && st.st_nlink > 1))
+        trace->blind = true;
+}
+
 // The latest of a folder's own time and the times of its direct entries.
 // A folder that cannot be listed stands for itself (warned once per path).
-DateTime folderDate(App& app, const std::string& path, std::time_t own) {
+DateTime folderDate(App& app, const std::string& path, std::time_t own, ScanTrace* trace = nullptr,
+                    dev_t dev = 0) {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
@@ -96,8 +106,17 @@ DateTime folderDate(App& app, const std::string& path, std::time_t own) {
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
             continue;
         struct stat st {};
-        if (statFollow(::dirfd(dir), name, st) && st.st_mtim.tv_sec > latest)
+        if (!statFollow(::dirfd(dir), name, st))
+            continue;
+        if (st.st_mtim.tv_sec > latest)
             latest = st.st_mtim.tv_sec;
+        if (trace) {
+            if (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN)
+                trace->blind = true;
+            traceItem(trace, dev, st);
+            if (S_ISDIR(st.st_mode))
+                trace->nested.push_back(path + "/" + name);
+        }
     }
     ::closedir(dir);
     if (err != 0) {
@@ -110,9 +129,13 @@ DateTime folderDate(App& app, const std::string& path, std::time_t own) {
 }
 
 // Date of a path whose stat is known.
-DateTime dateOf(App& app, const std::string& path, const struct stat& st) {
-    if (S_ISDIR(st.st_mode))
-        return folderDate(app, path, st.st_mtim.tv_sec);
+DateTime dateOf(App& app, const std::string& path, const struct stat& st,
+                ScanTrace* trace = nullptr, dev_t dev = 0) {
+    if (S_ISDIR(st.st_mode)) {
+        if (trace)
+            trace->folders.push_back(path);
+        return folderDate(app, path, st.st_mtim.tv_sec, trace, dev);
+    }
     return fromUnix(st.st_mtim.tv_sec);
 }
 
@@ -149,10 +172,11 @@ std::string changeLine(const App& app, const char* label, const std::string& pat
 
 // The item rule with the clock read only when a line needs it.
 std::string itemRule(App& app, std::int16_t flags, const std::string& path, DateTime& date,
-                     int dirFd, const char* name) {
+                     int dirFd, const char* name, ScanTrace* trace, dev_t dev) {
     struct stat st {};
     if (statPath(app, path, st, dirFd, name)) {
-        DateTime found = dateOf(app, path, st);
+        traceItem(trace, dev, st);
+        DateTime found = dateOf(app, path, st, trace, dev);
         if (date == 0 && (flags & kNotifyNew)) {
             date = found;
             return changeLine(app, "追加", path, nowDateTime());
@@ -171,9 +195,10 @@ std::string itemRule(App& app, std::int16_t flags, const std::string& path, Date
 }
 
 std::string updateCheckFileAt(App& app, std::int16_t flags, const std::string& path, DateTime& date,
-                              int dirFd, const char* name) {
+                              int dirFd, const char* name, ScanTrace* trace = nullptr,
+                              dev_t dev = 0) {
     try {
-        return itemRule(app, flags, path, date, dirFd, name);
+        return itemRule(app, flags, path, date, dirFd, name, trace, dev);
     } catch (const std::exception& ex) {
         app.logError("MsgForm", "UpdateCheckFile", ex.what(), true);
         return {};
@@ -189,7 +214,7 @@ struct Listed {
 // Files first, then folders, each in the order readdir gives them. Names
 // holding a line break are left out (warned once per run).
 bool listFolder(App& app, DIR* dir, const std::string& folder, std::string& names,
-                std::vector<Listed>& out, int& err) {
+                std::vector<Listed>& out, int& err, ScanTrace* trace) {
     std::vector<std::pair<size_t, size_t>> files, folders; // offsets into names
     for (;;) {
         errno = 0;
@@ -211,6 +236,8 @@ bool listFolder(App& app, DIR* dir, const std::string& folder, std::string& name
             continue;
         }
         bool isDir = false;
+        if (trace && (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN))
+            trace->blind = true;
         if (d->d_type == DT_DIR) {
             isDir = true;
         } else if (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN) {
@@ -248,11 +275,13 @@ bool parseRecorded(App& app, const CheckFile& item, DateTime& out) {
 // Scans one folder entry. record stays empty when the record is to be kept
 // as it is: the folder is missing, or nothing in it changed.
 bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFile>>& record,
-                std::string& list) {
+                std::string& list, ScanTrace* trace) {
     const std::string& folder = e.CheckFolder;
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
+        if (trace)
+            trace->blind = true; // nothing to watch until it is back
         // A missing folder keeps its record; so does one that cannot be
         // listed, which is warned about once rather than failing every pass.
         if (!missingError(err) && firstTime(app, "list:" + folder))
@@ -271,6 +300,14 @@ bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFi
         DIR* d;
         ~DirCloser() { ::closedir(d); }
     } closer{dir};
+    dev_t dev = 0;
+    if (trace) {
+        struct stat own {};
+        if (::fstat(fd, &own) == 0)
+            dev = own.st_dev;
+        else
+            trace->blind = true;
+    }
 
     // The record is only read here; a new one is built at the end, and only
     // when something in it changed.
@@ -287,15 +324,17 @@ bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFi
         const std::string& p = old[i].Path;
         const bool direct = p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0 &&
                             p.find('/', folder.size()) == std::string::npos;
+        if (!direct && trace)
+            trace->blind = true;
         out += direct ? updateCheckFileAt(app, flags, p, dates[i], ::dirfd(dir),
-                                          p.c_str() + folder.size())
+                                          p.c_str() + folder.size(), trace, dev)
                       : UpdateCheckFile(app, flags, p, dates[i]);
     }
 
     std::string names;
     std::vector<Listed> listed;
     int err = 0;
-    if (!listFolder(app, dir, folder, names, listed, err)) {
+    if (!listFolder(app, dir, folder, names, listed, err, trace)) {
         app.logError("MsgForm", "FolderCheckSub", printable(folder) + ": " + errnoText(err), false);
         return false;
     }
@@ -331,7 +370,16 @@ bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFi
         path.reserve(folder.size() + item.name.size());
         path += folder;
         path += item.name;
-        DateTime date = GetFileDate(app, path);
+        DateTime date = 0;
+        if (trace) {
+            struct stat st {};
+            if (statPath(app, path, st)) {
+                traceItem(trace, dev, st);
+                date = dateOf(app, path, st, trace, dev);
+            }
+        } else {
+            date = GetFileDate(app, path);
+        }
         if (e.FileChkMode & NotifyNew)
             out += changeLine(app, "追加", path, date);
         added.push_back({std::move(path), {}});
@@ -387,10 +435,13 @@ bool scanWatchList(App& app, std::vector<std::string>& updateLists) {
 }
 
 bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::string>& updateLists,
-                   std::vector<std::optional<std::vector<CheckFile>>>* replaced) {
+                   std::vector<std::optional<std::vector<CheckFile>>>* replaced,
+                   const std::vector<bool>* only, std::vector<ScanTrace>* traces) {
     try {
         const size_t count = list.size();
         updateLists.assign(count, std::string());
+        if (traces)
+            traces->assign(count, ScanTrace{});
         // New records are held apart until every entry is scanned, so a
         // failed pass leaves memory as it was read.
         std::vector<std::optional<std::vector<CheckFile>>> records(count);
@@ -398,10 +449,25 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
             const WatchEntry& e = list[n];
             if (!app.settings.Interactive && !e.mailsTo())
                 continue;
+            if (only && (n >= only->size() || !(*only)[n]))
+                continue;
+            ScanTrace* trace = traces ? &(*traces)[n] : nullptr;
+            if (trace)
+                trace->scanned = true;
             if (e.isFolder()) {
-                if (!scanFolder(app, e, records[n], updateLists[n]))
+                if (!scanFolder(app, e, records[n], updateLists[n], trace))
                     return false;
                 continue;
+            }
+            if (trace) {
+                // A file entry is watched through its folder, which reports
+                // changes to the file itself only.
+                struct stat st {};
+                if (::lstat(e.CheckFolder.c_str(), &st) == 0 &&
+                    (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode) || st.st_nlink > 1))
+                    trace->blind = true;
+                if (e.CheckFiles.size() != 1 || e.CheckFiles[0].Path != e.CheckFolder)
+                    trace->blind = true;
             }
             if (e.CheckFiles.empty())
                 continue;

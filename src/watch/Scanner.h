@@ -23,14 +23,33 @@ DateTime GetFileDate(App& app, const std::string& path);
 // one change line ("追加", "更新" or "削除" ... CR LF) or "".
 std::string UpdateCheckFile(App& app, std::int16_t flags, const std::string& path, DateTime& date);
 
+// What the scan of one entry saw that decides whether the kernel's change
+// events can stand in for the next scan of it.
+struct ScanTrace {
+    bool scanned = false;
+    // Something events on the entry's folders would not report: a symbolic
+    // link (its target changes elsewhere), a file with more than one link,
+    // a mount point, a recorded path outside the folder, a folder entry
+    // naming a file or a file entry naming a folder.
+    bool blind = false;
+    // The subfolders of a folder entry, then their own direct subfolders
+    // (whose times count for the subfolder's date).
+    std::vector<std::string> folders;
+    std::vector<std::string> nested;
+};
+
 // Scans every selected entry of app.watchList against its record, replacing
 // the records in memory. updateLists receives one list per entry (indexed
 // like the watch list). Returns false when the pass must end (logged).
 bool scanWatchList(App& app, std::vector<std::string>& updateLists);
 // The same over another list (a check pass scans its own copy). replaced,
 // when given, receives the previous record of every entry whose record
-// changed (indexed like the list).
+// changed (indexed like the list). only, when given, limits the scan to
+// the entries marked true (the others keep their record and report
+// nothing); traces, when given, receives what each scanned entry showed.
 bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::string>& updateLists,
-                   std::vector<std::optional<std::vector<CheckFile>>>* replaced = nullptr);
+                   std::vector<std::optional<std::vector<CheckFile>>>* replaced = nullptr,
+                   const std::vector<bool>* only = nullptr,
+                   std::vector<ScanTrace>* traces = nullptr);
 
 } // namespace kestrova

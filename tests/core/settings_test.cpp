@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kestrova;
 using kestrova::test::AppFixture;
@@ -133,6 +134,7 @@ TEST(Settings, DefaultsWhenFilesAreMissing) {
     EXPECT_EQ(s.MailMsg, "監視中のファイルが更新されました。");
     EXPECT_TRUE(s.MailFListAdd);
     EXPECT_EQ(s.CheckSec, "10");
+    EXPECT_EQ(s.ScanMode, "auto");
     EXPECT_TRUE(f.app.watchList.empty());
     EXPECT_FALSE(test::exists(f.settingsFile())); // reading writes nothing
 }
@@ -143,12 +145,15 @@ TEST(Settings, StoredValueRules) {
         std::string body;
         std::string authMode, checkSec;
         bool apop;
+        std::string scanMode = "auto";
     } cases[] = {
         {"SmtpServer=mail\r\n", "SMTP AUTH LOGIN", "10", false},
-        {"APopMode=TRUE\r\nCheckSec=15\r\n", "POP before SMTP", "15", true},
-        {"APopMode=True\r\nCheckSec=7.5\r\n", "POP before SMTP", "7.5", true},
-        {"APopMode=1\r\nCheckSec=0\r\n", "POP before SMTP", "10", false},
-        {"APopMode=yes\r\nCheckSec=-3\r\n", "POP before SMTP", "10", false},
+        {"APopMode=TRUE\r\nCheckSec=15\r\nScanMode=poll\r\n", "POP before SMTP", "15", true,
+         "poll"},
+        {"APopMode=True\r\nCheckSec=7.5\r\nScanMode=POLL\r\n", "POP before SMTP", "7.5", true,
+         "poll"},
+        {"APopMode=1\r\nCheckSec=0\r\nScanMode=events\r\n", "POP before SMTP", "10", false},
+        {"APopMode=yes\r\nCheckSec=-3\r\nScanMode=Auto\r\n", "POP before SMTP", "10", false},
         {"CheckSec=abc\r\nAuthMode=SMTP AUTH PLAIN\r\n", "SMTP AUTH PLAIN", "10", false},
     };
     for (const Case& c : cases) {
@@ -157,6 +162,10 @@ TEST(Settings, StoredValueRules) {
         EXPECT_EQ(f.app.settings.AuthMode, c.authMode) << c.body;
         EXPECT_EQ(f.app.settings.CheckSec, c.checkSec) << c.body;
         EXPECT_EQ(f.app.settings.APopMode, c.apop) << c.body;
+        EXPECT_EQ(f.app.settings.ScanMode, c.scanMode) << c.body;
+        // Written back in its one spelling.
+        ASSERT_TRUE(WriteIni(f.app));
+        EXPECT_EQ(GetIniValue(f.app, kInitSetting, "ScanMode", "", f.settingsFile()), c.scanMode);
     }
 }
 
@@ -431,4 +440,51 @@ TEST(Settings, LinesNotOwnedKeepTheirBytes) {
     ASSERT_TRUE(ReadIni(f.app));
     EXPECT_EQ(f.app.settings.MailTitle, "更新😀");
     EXPECT_EQ(f.app.settings.SmtpServer, "smtp.example.com");
+
+// The parsed form is reused while the files are unchanged; any edit, even
+// one that keeps the size, is read.
+TEST(Settings, UnchangedFilesAreReusedAndEditsAreSeen) {
+    AppFixture f;
+    writeSettings(f, "CheckSec=15\r\n");
+    const std::string list = "[CheckFolders]\r\n0=/a/\r\n[CheckFiles]\r\n0_0_path=/a/x\r\n"
+                             "0_0_date=2026/01/02 3:04:05\r\n";
+    writeFile(f.watchListFile(), list);
+    ::usleep(250000); // older than a clock tick: the identity can be trusted
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(ReadIni(f.app));
+        EXPECT_EQ(f.app.settings.CheckSec, "15");
+        ASSERT_EQ(f.app.watchList.size(), 1u);
+        ASSERT_EQ(f.app.watchList[0].CheckFiles.size(), 1u);
+        EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:05");
+        f.app.watchList[0].CheckFiles.clear(); // the cache keeps its own copy
+        f.app.settings.CheckSec = "99";
+    }
+    // Same size, same file: another identity all the same.
+    std::string edited = list;
+    edited.replace(edited.find("3:04:05"), 7, "3:04:09");
+    writeFile(f.watchListFile(), edited);
+    writeSettings(f, "CheckSec=16\r\n");
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.CheckSec, "16");
+    ASSERT_EQ(f.app.watchList[0].CheckFiles.size(), 1u);
+    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:09");
+    // Read again at once (identity still within the tick), then written:
+    // what was written is what is read.
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:09");
+    f.app.watchList[0].CheckFiles[0].Date = "2026/01/02 3:04:20";
+    ASSERT_TRUE(WriteIni(f.app));
+    ::usleep(250000);
+    ASSERT_TRUE(WriteIni(f.app));
+    ASSERT_TRUE(WriteIni(f.app)); // nothing new: not even compared with the file
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:20");
+    // A hand edit after the write is read, and the next write stores again.
+    std::string now = readFile(f.watchListFile());
+    writeFile(f.watchListFile(), text::replaceAll(now, "3:04:20", "3:04:21"));
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:21");
+    f.app.watchList[0].CheckFiles[0].Date = "2026/01/02 3:04:20";
+    ASSERT_TRUE(WriteIni(f.app));
+    EXPECT_NE(readFile(f.watchListFile()).find("3:04:20"), std::string::npos);
 }

@@ -1,0 +1,300 @@
+#include "watch/EventWatcher.h"
+
+#include "core/App.h"
+#include "core/FileIo.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <functional>
+#include <string_view>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+namespace kestrova {
+
+namespace {
+
+// What a watched folder reports: changes of its direct entries and of
+// itself. A nested folder (one below a subfolder) only counts by its own
+// time, which changes when entries are added, removed or renamed in it.
+constexpr std::uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                      IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF |
+                                      IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t kNestedMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                      IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+// File systems whose changes, made on this machine, reach inotify. Network
+// and user-space file systems (NFS, SMB/CIFS, FUSE, 9p) change behind the
+// kernel's back and are polled, as is anything not listed.
+bool eventsReported(const std::string& path) {
+    struct statfs fs {};
+    if (::statfs(path.c_str(), &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0xEF53UL:     // ext2, ext3, ext4
+    case 0x58465342UL: // XFS
+    case 0x9123683EUL: // Btrfs
+    case 0x01021994UL: // tmpfs
+    case 0x858458F6UL: // ramfs
+    case 0xF2F52010UL: // F2FS
+    case 0x2FC12FC1UL: // ZFS
+    case 0x3153464AUL: // JFS
+    case 0x52654973UL: // ReiserFS
+    case 0x794C7630UL: // overlayfs (changes made through it)
+    case 0x4D44UL:     // FAT
+    case 0x2011BAB0UL: // exFAT
+    case 0x7366746EUL: // NTFS (ntfs3)
+    case 0x5346544EUL: // NTFS (ntfs-3g in the kernel)
+    case 0xCAFE4A11UL: // bcachefs
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The folder whose events report changes of an entry's own path.
+std::string watchedFolder(const WatchEntry& e) {
+    const std::string& p = e.CheckFolder;
+    if (e.isFolder())
+        return p.size() > 1 ? p.substr(0, p.size() - 1) : p;
+    size_t slash = p.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : p.substr(0, slash);
+}
+
+std::size_t recordHash(const WatchEntry& e) {
+    std::hash<std::string_view> h;
+    std::size_t v = e.CheckFiles.size();
+    for (const CheckFile& f : e.CheckFiles) {
+        v = v * 1099511628211ULL ^ h(f.Path);
+        v = v * 1099511628211ULL ^ h(f.Date);
+    }
+    return v;
+}
+
+} // namespace
+
+EventWatcher::~EventWatcher() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool EventWatcher::open(App& app) {
+    if (fd_ >= 0)
+        return true;
+    if (openTried_)
+        return false;
+    openTried_ = true;
+    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0) {
+        int err = errno;
+        if (app.warnedOnce.insert("inotify").second)
+            app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
+                             "変更通知を使えないため毎回すべてを走査します: " + errnoText(err));
+        return false;
+    }
+    return true;
+}
+
+void EventWatcher::drain(App& app) {
+    alignas(inotify_event) char buf[64 * 1024];
+    for (;;) {
+        ssize_t got = ::read(fd_, buf, sizeof buf);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN) {
+                // The queue cannot be read: nothing it says can be trusted.
+                int err = errno;
+                if (app.warnedOnce.insert("inotify-read").second)
+                    app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
+                                     "変更通知を読めません: " + errnoText(err));
+                for (Entry& e : entries_)
+                    e.dirty = true;
+            }
+            return;
+        }
+        if (got == 0)
+            return;
+        for (ssize_t at = 0; at < got;) {
+            const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+            if (ev->mask & IN_Q_OVERFLOW) {
+                for (Entry& e : entries_)
+                    e.dirty = true;
+                continue;
+            }
+            auto it = owners_.find(ev->wd);
+            if (it == owners_.end())
+                continue;
+            for (std::size_t n : it->second)
+                if (n < entries_.size())
+                    entries_[n].dirty = true;
+            if (ev->mask & IN_IGNORED) {
+                // The watch is gone (folder removed, moved away, unmounted).
+                for (std::size_t n : it->second) {
+                    if (n >= entries_.size())
+                        continue;
+                    Entry& e = entries_[n];
+                    e.wds.erase(std::remove(e.wds.begin(), e.wds.end(), ev->wd), e.wds.end());
+                    if (e.mainWd == ev->wd)
+                        e.mainWd = -1;
+                    e.trusted = false;
+                }
+                owners_.erase(it);
+            }
+        }
+    }
+}
+
+int EventWatcher::addWatch(App& app, const std::string& path, std::uint32_t mask) {
+    int wd = ::inotify_add_watch(fd_, path.c_str(), mask | IN_MASK_ADD);
+    if (wd < 0 && errno == ENOSPC && app.warnedOnce.insert("inotify-watches").second)
+        app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
+                         "変更通知の監視数が上限 (fs.inotify.max_user_watches) "
+                         "に達したため、監視できないフォルダは毎回走査します: " +
+                             path);
+    return wd;
+}
+
+void EventWatcher::own(std::size_t n, int wd) {
+    std::vector<std::size_t>& o = owners_[wd];
+    if (std::find(o.begin(), o.end(), n) == o.end())
+        o.push_back(n);
+}
+
+void EventWatcher::release(std::size_t n, int wd) {
+    auto it = owners_.find(wd);
+    if (it == owners_.end())
+        return;
+    std::vector<std::size_t>& o = it->second;
+    o.erase(std::remove(o.begin(), o.end(), n), o.end());
+    if (o.empty()) {
+        ::inotify_rm_watch(fd_, wd);
+        owners_.erase(it);
+    }
+}
+
+void EventWatcher::releaseAll(std::size_t n) {
+    Entry& e = entries_[n];
+    for (int wd : e.wds)
+        release(n, wd);
+    if (e.mainWd >= 0)
+        release(n, e.mainWd);
+    e.wds.clear();
+    e.mainWd = -1;
+}
+
+std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& list) {
+    std::vector<bool> scan(list.size(), true);
+    lastPlanned = list.size();
+    if (!open(app))
+        return scan;
+    drain(app);
+
+    const auto now = std::chrono::steady_clock::now();
+    fullPending_ = !everFull_ || now - lastFull_ >= fullScanEvery;
+    while (entries_.size() > list.size()) {
+        releaseAll(entries_.size() - 1);
+        entries_.pop_back();
+    }
+    entries_.resize(list.size());
+
+    lastPlanned = 0;
+    for (std::size_t n = 0; n < list.size(); ++n) {
+        const WatchEntry& w = list[n];
+        Entry& e = entries_[n];
+        if (!app.settings.Interactive && !w.mailsTo()) {
+            scan[n] = false; // never scanned in this run
+            continue;
+        }
+        // Another folder, mode or record (an edit, a pass that was not
+        // committed) than this entry's last scan left: events say nothing.
+        if (!e.seen || e.folder != w.CheckFolder || e.mode != w.FileChkMode ||
+            e.recordHash != recordHash(w)) {
+            e.dirty = true;
+            e.trusted = false;
+        }
+        const std::string folder = watchedFolder(w);
+        struct stat st {};
+        const bool named = ::stat(folder.c_str(), &st) == 0;
+        if (!named || st.st_dev != e.dev || st.st_ino != e.ino)
+            e.trusted = false;
+        scan[n] = fullPending_ || e.dirty || !e.trusted;
+        if (!scan[n])
+            continue;
+        ++lastPlanned;
+        // Watched before it is read: a change after the read is an event.
+        // The folder is looked at before the watch is added, so a folder
+        // put in its place meanwhile differs at the next pass.
+        e.dev = named ? st.st_dev : 0;
+        e.ino = named ? st.st_ino : 0;
+        e.local = named && eventsReported(folder);
+        int wd = e.local ? addWatch(app, folder, kFolderMask) : -1;
+        if (e.mainWd >= 0 && e.mainWd != wd)
+            release(n, e.mainWd);
+        e.mainWd = wd;
+        if (wd >= 0)
+            own(n, wd);
+    }
+    return scan;
+}
+
+void EventWatcher::scanned(App& app, const std::vector<WatchEntry>& list,
+                           const std::vector<ScanTrace>& traces) {
+    if (fd_ < 0)
+        return;
+    if (fullPending_) {
+        lastFull_ = std::chrono::steady_clock::now();
+        everFull_ = true;
+        fullPending_ = false;
+    }
+    for (std::size_t n = 0; n < list.size() && n < entries_.size() && n < traces.size(); ++n) {
+        const ScanTrace& t = traces[n];
+        if (!t.scanned)
+            continue;
+        Entry& e = entries_[n];
+        const WatchEntry& w = list[n];
+        e.folder = w.CheckFolder;
+        e.mode = w.FileChkMode;
+        e.recordHash = recordHash(w);
+        e.seen = true;
+
+        bool ok = e.local && e.mainWd >= 0 && !t.blind;
+        bool added = false; // a watch that did not cover the whole scan
+        std::vector<int> now;
+        if (ok) {
+            now.reserve(t.folders.size() + t.nested.size());
+            auto watch = [&](const std::string& path, std::uint32_t mask) {
+                int wd = addWatch(app, path, mask);
+                if (wd < 0) {
+                    // Removed since the scan saw it (an event is queued for
+                    // that), or over the limit: trusted no further.
+                    ok = false;
+                    return;
+                }
+                if (std::find(e.wds.begin(), e.wds.end(), wd) == e.wds.end() && wd != e.mainWd)
+                    added = true;
+                now.push_back(wd);
+                own(n, wd);
+            };
+            for (const std::string& f : t.folders)
+                watch(f, kFolderMask);
+            for (const std::string& f : t.nested)
+                watch(f, kNestedMask);
+        }
+        for (int wd : e.wds)
+            if (wd != e.mainWd && std::find(now.begin(), now.end(), wd) == now.end())
+                release(n, wd);
+        e.wds = std::move(now);
+        e.trusted = ok;
+        // A folder first watched after the scan read it may have changed in
+        // between: one more scan, with every watch in place, settles it.
+        e.dirty = !ok || added;
+    }
+}
+
+} // namespace kestrova
