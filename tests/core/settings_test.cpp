@@ -440,6 +440,7 @@ TEST(Settings, LinesNotOwnedKeepTheirBytes) {
     ASSERT_TRUE(ReadIni(f.app));
     EXPECT_EQ(f.app.settings.MailTitle, "更新😀");
     EXPECT_EQ(f.app.settings.SmtpServer, "smtp.example.com");
+}
 
 // The parsed form is reused while the files are unchanged; any edit, even
 // one that keeps the size, is read.
@@ -487,4 +488,28 @@ TEST(Settings, UnchangedFilesAreReusedAndEditsAreSeen) {
     f.app.watchList[0].CheckFiles[0].Date = "2026/01/02 3:04:20";
     ASSERT_TRUE(WriteIni(f.app));
     EXPECT_NE(readFile(f.watchListFile()).find("3:04:20"), std::string::npos);
+}
+
+// A reused parsed form gives back every stored key, not only the older ones.
+TEST(Settings, ReusedFormKeepsEveryStoredKey) {
+    AppFixture f;
+    writeSettings(f, "TlsTrustFile=certs/ca.pem\r\nTlsFingerprint=AB:CD\r\nTlsRequired=True\r\n"
+                     "ScanMode=poll\r\nCheckSec=7\r\n");
+    ::usleep(250000);
+    ASSERT_TRUE(ReadIni(f.app));
+    for (int round = 0; round < 2; ++round) {
+        AppSettings s = f.app.settings;
+        s.TlsTrustFile.clear();
+        s.TlsFingerprint.clear();
+        s.TlsRequired = false;
+        s.ScanMode = "auto";
+        s.CheckSec = "10";
+        std::vector<WatchEntry> list;
+        ASSERT_TRUE(ReadIni(f.app, s, list));
+        EXPECT_EQ(s.TlsTrustFile, "certs/ca.pem");
+        EXPECT_EQ(s.TlsFingerprint, "AB:CD");
+        EXPECT_TRUE(s.TlsRequired);
+        EXPECT_EQ(s.ScanMode, "poll");
+        EXPECT_EQ(s.CheckSec, "7");
+    }
 }
