@@ -92,6 +92,15 @@ long peakKiB() {
 }
 
 // Prints: wall cpu hwm-before-pass(KiB) change-lines shown.
+// Change lines in the message window's text: MailMsg, the list heading,
+// then one line per change.
+size_t changeLines(const std::string& text) {
+    size_t lines = 0;
+    for (size_t p = 0; (p = text.find("\r\n", p)) != std::string::npos; p += 2)
+        ++lines;
+    return lines >= 2 ? lines - 2 : 0;
+}
+
 int childPass(const std::string& programDir) {
     App app;
     setupApp(app, programDir);
@@ -102,11 +111,7 @@ int childPass(const std::string& programDir) {
     cycle.FolderCheckSub();
     const auto t1 = Clock::now();
     const double c1 = cpuNow();
-    size_t lines = 0;
-    for (size_t p = 0; (p = app.message.text.find("\r\n", p)) != std::string::npos; p += 2)
-        ++lines;
-    // The message text is MailMsg, the list heading, then one line per change.
-    lines = lines >= 2 ? lines - 2 : 0;
+    const size_t lines = changeLines(app.message.text);
     std::printf("%.9f %.9f %ld %zu %d\n", seconds(t0, t1), c1 - c0, before, lines,
                 app.message.shown);
     return 0;
@@ -154,10 +159,7 @@ int childSteady(const std::string& programDir, const std::string& mode, const st
     cycle.FolderCheckSub();
     const auto t1 = Clock::now();
     const double c1 = cpuNow();
-    size_t lines = 0;
-    for (size_t p = 0; (p = app.message.text.find("\r\n", p)) != std::string::npos; p += 2)
-        ++lines;
-    lines = lines >= 2 ? lines - 2 : 0;
+    const size_t lines = changeLines(app.message.text);
     shiftOnePercent(dir, n, -60);
     cycle.FolderCheckSub();
     std::printf("%.9f %.9f %.9f %.9f %zu %zu\n", median(wall), median(cpu), seconds(t0, t1),

@@ -117,11 +117,14 @@ bool ReadIni(App& app) {
     return ReadIni(app, app.settings, app.watchList);
 }
 
-bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList) {
+bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList,
+             std::pair<FileIdentity, FileIdentity>* identities) {
     IniCache& cache = app.iniCache;
     const long long taken = realNowNs();
     const FileIdentity settingsId = fileIdentity(s.SettingsFile);
     const FileIdentity listId = fileIdentity(s.WatchListFile);
+    if (identities)
+        *identities = {settingsId, listId};
     if (cache.valid && cache.settingsFile == s.SettingsFile && cache.listFile == s.WatchListFile &&
         cache.settingsId == settingsId && cache.listId == listId) {
         copyStored(cache.stored, s);

@@ -2,8 +2,11 @@
 // hold them.
 #pragma once
 
+#include "core/FileIo.h"
+
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrova {
@@ -96,7 +99,10 @@ std::string GetIniValue(App& app, const std::string& section, const std::string&
 bool ReadIni(App& app);
 // The same into other objects (a check pass reads its own copy). The file
 // names and run-time fields come from settings as given.
-bool ReadIni(App& app, AppSettings& settings, std::vector<WatchEntry>& list);
+// identities, when given, receives what the two files were when they were
+// read (a pass compares them at its commit).
+bool ReadIni(App& app, AppSettings& settings, std::vector<WatchEntry>& list,
+             std::pair<FileIdentity, FileIdentity>* identities = nullptr);
 
 // Writes the stored settings and rewrites the watch-list file whole. Each
 // file is replaced atomically; a failure is logged and leaves the previous

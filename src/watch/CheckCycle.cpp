@@ -194,10 +194,8 @@ void CheckCycle::FolderCheckSub() {
         // calls pump events, and a window may reload or rewrite the files
         // and app_.watchList meanwhile.
         PassSnapshot snap;
-        snap.settingsId = fileIdentity(app_.settings.SettingsFile);
-        snap.listId = fileIdentity(app_.settings.WatchListFile);
         snap.settings = app_.settings;
-        if (!ReadIni(app_, snap.settings, snap.list))
+        if (!ReadIni(app_, snap.settings, snap.list, &snap.identities))
             throw std::runtime_error("");
         std::vector<std::string> lists;
         if (snap.settings.ScanMode == "poll") {
@@ -288,8 +286,8 @@ void CheckCycle::FolderCheckSub() {
 }
 
 void CheckCycle::commitPass(PassSnapshot& snap) {
-    if (fileIdentity(snap.settings.SettingsFile) == snap.settingsId &&
-        fileIdentity(snap.settings.WatchListFile) == snap.listId) {
+    if (fileIdentity(snap.settings.SettingsFile) == snap.identities.first &&
+        fileIdentity(snap.settings.WatchListFile) == snap.identities.second) {
         // Nobody wrote the files during the pass: its copy is what is stored.
         app_.settings = std::move(snap.settings);
         app_.watchList = std::move(snap.list);

@@ -60,8 +60,7 @@ private:
         AppSettings settings;
         std::vector<WatchEntry> list;
         std::vector<std::optional<std::vector<CheckFile>>> previous;
-        FileIdentity settingsId;
-        FileIdentity listId;
+        std::pair<FileIdentity, FileIdentity> identities; // settings, list
     };
     void commitPass(PassSnapshot& snap);
 
