@@ -199,14 +199,16 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList,
     }
     for (size_t n = 0; n < entries.size(); ++n) {
         std::string prefix = std::to_string(n) + "_";
+        std::vector<CheckFile> record;
         for (size_t m = 0;; ++m) {
             std::string key = prefix + std::to_string(m);
             std::string path = list.get("CheckFiles", key + "_path", kNone, IniFile::kWholeValue);
             std::string date = list.get("CheckFiles", key + "_date", kNone);
             if (path == kNone || date == kNone)
                 break;
-            entries[n].CheckFiles.push_back({std::move(path), std::move(date)});
+            record.push_back({std::move(path), std::move(date)});
         }
+        entries[n].CheckFiles = std::move(record);
     }
     watchList = std::move(entries);
     if (settled(settingsId, taken) && settled(listId, taken)) {

@@ -5,6 +5,8 @@
 #include "core/FileIo.h"
 
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,12 +72,77 @@ struct CheckFile {
     bool operator==(const CheckFile&) const = default;
 };
 
+// The record of one entry. Copies share one vector until one of them is
+// changed: the parse cache, the windows' list and a pass's own copy then
+// hold a large record once, and a copy costs nothing until it is edited.
+// Reading through a const object never copies; any non-const access gives
+// this object a vector of its own first.
+class CheckFileList {
+public:
+    using Items = std::vector<CheckFile>;
+    using value_type = CheckFile;
+    using size_type = Items::size_type;
+    using iterator = Items::iterator;
+    using const_iterator = Items::const_iterator;
+
+    CheckFileList() = default;
+    CheckFileList(Items items) // NOLINT: a vector stands for a record
+        : items_(items.empty() ? nullptr : std::make_shared<Items>(std::move(items))) {}
+    CheckFileList(std::initializer_list<CheckFile> items) : CheckFileList(Items(items)) {}
+
+    const Items& items() const { return items_ ? *items_ : none(); }
+    operator const Items&() const { return items(); } // NOLINT
+    // The vector itself, this object's own.
+    Items& edit() {
+        if (!items_)
+            items_ = std::make_shared<Items>();
+        else if (items_.use_count() > 1)
+            items_ = std::make_shared<Items>(*items_);
+        return *items_;
+    }
+    // Whether both hold the very same vector (so equal without a look).
+    bool sharedWith(const CheckFileList& other) const { return items_ == other.items_; }
+
+    size_type size() const { return items_ ? items_->size() : 0; }
+    bool empty() const { return size() == 0; }
+    const_iterator begin() const { return items().begin(); }
+    const_iterator end() const { return items().end(); }
+    const CheckFile& operator[](size_type n) const { return items()[n]; }
+    const CheckFile& at(size_type n) const { return items().at(n); }
+    const CheckFile& front() const { return items().front(); }
+    const CheckFile& back() const { return items().back(); }
+
+    iterator begin() { return edit().begin(); }
+    iterator end() { return edit().end(); }
+    CheckFile& operator[](size_type n) { return edit()[n]; }
+    CheckFile& at(size_type n) { return edit().at(n); }
+    CheckFile& front() { return edit().front(); }
+    CheckFile& back() { return edit().back(); }
+    void push_back(CheckFile f) { edit().push_back(std::move(f)); }
+    template <class... A> CheckFile& emplace_back(A&&... a) {
+        return edit().emplace_back(std::forward<A>(a)...);
+    }
+    void clear() { items_.reset(); }
+
+    friend bool operator==(const CheckFileList& a, const CheckFileList& b) {
+        return a.items_ == b.items_ || a.items() == b.items();
+    }
+    friend bool operator==(const CheckFileList& a, const Items& b) { return a.items() == b; }
+
+private:
+    static const Items& none() {
+        static const Items none;
+        return none;
+    }
+    std::shared_ptr<Items> items_;
+};
+
 struct WatchEntry {
     std::string CheckFolder;
     std::string SendMailTo;
     std::int32_t FileChkMode = 0;
     std::string MailBdLines;
-    std::vector<CheckFile> CheckFiles;
+    CheckFileList CheckFiles;
     bool operator==(const WatchEntry&) const = default;
 
     // A folder entry ends with "/"; that is the only test.

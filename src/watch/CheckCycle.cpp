@@ -205,9 +205,10 @@ void CheckCycle::FolderCheckSub() {
         } else {
             if (!events)
                 events = std::make_unique<EventWatcher>();
-            const std::vector<bool> due = events->plan(app_, snap.list);
+            std::vector<ScanHint> hints;
+            const std::vector<bool> due = events->plan(app_, snap.list, &hints);
             std::vector<ScanTrace> traces;
-            if (!scanWatchList(app_, snap.list, lists, &snap.previous, &due, &traces))
+            if (!scanWatchList(app_, snap.list, lists, &snap.previous, &due, &traces, &hints))
                 throw std::runtime_error("");
             events->scanned(app_, snap.list, traces);
         }
@@ -307,9 +308,9 @@ void CheckCycle::commitPass(PassSnapshot& snap) {
         for (size_t j = 0; j < snap.list.size(); ++j) {
             if (taken[j] || snap.list[j].CheckFolder != e.CheckFolder)
                 continue;
-            const std::vector<CheckFile>& started = j < snap.previous.size() && snap.previous[j]
-                                                        ? *snap.previous[j]
-                                                        : snap.list[j].CheckFiles;
+            const CheckFileList& started = j < snap.previous.size() && snap.previous[j]
+                                               ? *snap.previous[j]
+                                               : snap.list[j].CheckFiles;
             if (started != e.CheckFiles)
                 continue;
             taken[j] = true;

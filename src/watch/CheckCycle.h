@@ -59,7 +59,7 @@ private:
     struct PassSnapshot {
         AppSettings settings;
         std::vector<WatchEntry> list;
-        std::vector<std::optional<std::vector<CheckFile>>> previous;
+        std::vector<std::optional<CheckFileList>> previous;
         std::pair<FileIdentity, FileIdentity> identities; // settings, list
     };
     void commitPass(PassSnapshot& snap);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <functional>
 #include <string_view>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -65,14 +64,14 @@ std::string watchedFolder(const WatchEntry& e) {
     return slash == 0 ? "/" : p.substr(0, slash);
 }
 
-std::size_t recordHash(const WatchEntry& e) {
-    std::hash<std::string_view> h;
-    std::size_t v = e.CheckFiles.size();
-    for (const CheckFile& f : e.CheckFiles) {
-        v = v * 1099511628211ULL ^ h(f.Path);
-        v = v * 1099511628211ULL ^ h(f.Date);
-    }
-    return v;
+// The item of a folder entry that a watched folder below it counts for:
+// the first name after the entry's folder.
+std::string itemOf(const std::string& folder, const std::string& path) {
+    if (path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0)
+        return {};
+    const size_t end = path.find('/', folder.size());
+    return path.substr(folder.size(),
+                       end == std::string::npos ? std::string::npos : end - folder.size());
 }
 
 } // namespace
@@ -130,12 +129,27 @@ void EventWatcher::drain(App& app) {
             auto it = owners_.find(ev->wd);
             if (it == owners_.end())
                 continue;
-            for (std::size_t n : it->second)
-                if (n < entries_.size())
-                    entries_[n].dirty = true;
+            constexpr std::uint32_t kSelf = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
+            for (const Owner& o : it->second) {
+                if (o.entry >= entries_.size())
+                    continue;
+                Entry& e = entries_[o.entry];
+                // A watched folder itself gone or moved, a file entry's
+                // folder, or a folder entry's own folder changed: scanned
+                // whole. Otherwise the name that changed is enough.
+                if ((ev->mask & kSelf) || !e.folderEntry)
+                    e.dirty = true;
+                else if (!o.item.empty())
+                    e.names.insert(o.item);
+                else if (ev->len > 0 && ev->name[0])
+                    e.names.emplace(ev->name);
+                else
+                    e.dirty = true;
+            }
             if (ev->mask & IN_IGNORED) {
                 // The watch is gone (folder removed, moved away, unmounted).
-                for (std::size_t n : it->second) {
+                for (const Owner& o : it->second) {
+                    const std::size_t n = o.entry;
                     if (n >= entries_.size())
                         continue;
                     Entry& e = entries_[n];
@@ -160,18 +174,21 @@ int EventWatcher::addWatch(App& app, const std::string& path, std::uint32_t mask
     return wd;
 }
 
-void EventWatcher::own(std::size_t n, int wd) {
-    std::vector<std::size_t>& o = owners_[wd];
-    if (std::find(o.begin(), o.end(), n) == o.end())
-        o.push_back(n);
+void EventWatcher::own(std::size_t n, int wd, const std::string& item) {
+    std::vector<Owner>& o = owners_[wd];
+    for (const Owner& x : o)
+        if (x.entry == n && x.item == item)
+            return;
+    o.push_back({n, item});
 }
 
 void EventWatcher::release(std::size_t n, int wd) {
     auto it = owners_.find(wd);
     if (it == owners_.end())
         return;
-    std::vector<std::size_t>& o = it->second;
-    o.erase(std::remove(o.begin(), o.end(), n), o.end());
+    std::vector<Owner>& o = it->second;
+    o.erase(std::remove_if(o.begin(), o.end(), [n](const Owner& x) { return x.entry == n; }),
+            o.end());
     if (o.empty()) {
         ::inotify_rm_watch(fd_, wd);
         owners_.erase(it);
@@ -188,9 +205,15 @@ void EventWatcher::releaseAll(std::size_t n) {
     e.mainWd = -1;
 }
 
-std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& list) {
+std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& list,
+                                     std::vector<ScanHint>* hints) {
     std::vector<bool> scan(list.size(), true);
+    if (hints)
+        hints->assign(list.size(), ScanHint{});
     lastPlanned = list.size();
+    lastPartial = 0;
+    for (Entry& e : entries_)
+        e.partial = false;
     if (!open(app))
         return scan;
     drain(app);
@@ -214,19 +237,32 @@ std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& li
         // Another folder, mode or record (an edit, a pass that was not
         // committed) than this entry's last scan left: events say nothing.
         if (!e.seen || e.folder != w.CheckFolder || e.mode != w.FileChkMode ||
-            e.recordHash != recordHash(w)) {
+            !(e.record == w.CheckFiles)) {
             e.dirty = true;
             e.trusted = false;
+        } else {
+            e.record = w.CheckFiles; // the same record read again: shared from now on
         }
+        e.folderEntry = w.isFolder();
         const std::string folder = watchedFolder(w);
         struct stat st {};
         const bool named = ::stat(folder.c_str(), &st) == 0;
         if (!named || st.st_dev != e.dev || st.st_ino != e.ino)
             e.trusted = false;
-        scan[n] = fullPending_ || e.dirty || !e.trusted;
+        const bool whole = fullPending_ || e.dirty || !e.trusted;
+        scan[n] = whole || !e.names.empty();
         if (!scan[n])
             continue;
+        // Past half the record, a whole scan costs no more than the names.
+        const bool part =
+            !whole && e.folderEntry && hints && e.names.size() * 2 <= w.CheckFiles.size() + 64;
         ++lastPlanned;
+        if (part) {
+            e.partial = true;
+            ++lastPartial;
+            (*hints)[n].partial = true;
+            (*hints)[n].names.assign(e.names.begin(), e.names.end());
+        }
         // Watched before it is read: a change after the read is an event.
         // The folder is looked at before the watch is added, so a folder
         // put in its place meanwhile differs at the next pass.
@@ -238,7 +274,7 @@ std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& li
             release(n, e.mainWd);
         e.mainWd = wd;
         if (wd >= 0)
-            own(n, wd);
+            own(n, wd, {});
     }
     return scan;
 }
@@ -260,11 +296,11 @@ void EventWatcher::scanned(App& app, const std::vector<WatchEntry>& list,
         const WatchEntry& w = list[n];
         e.folder = w.CheckFolder;
         e.mode = w.FileChkMode;
-        e.recordHash = recordHash(w);
+        e.record = w.CheckFiles;
         e.seen = true;
+        e.names.clear();
 
         bool ok = e.local && e.mainWd >= 0 && !t.blind;
-        bool added = false; // a watch that did not cover the whole scan
         std::vector<int> now;
         if (ok) {
             now.reserve(t.folders.size() + t.nested.size());
@@ -276,24 +312,34 @@ void EventWatcher::scanned(App& app, const std::vector<WatchEntry>& list,
                     ok = false;
                     return;
                 }
+                const std::string item = itemOf(w.CheckFolder, path);
+                // A folder first watched after the scan read it may have
+                // changed in between: its item is looked at once more.
                 if (std::find(e.wds.begin(), e.wds.end(), wd) == e.wds.end() && wd != e.mainWd)
-                    added = true;
+                    e.names.insert(item);
                 now.push_back(wd);
-                own(n, wd);
+                own(n, wd, item);
             };
             for (const std::string& f : t.folders)
                 watch(f, kFolderMask);
             for (const std::string& f : t.nested)
                 watch(f, kNestedMask);
         }
-        for (int wd : e.wds)
-            if (wd != e.mainWd && std::find(now.begin(), now.end(), wd) == now.end())
-                release(n, wd);
-        e.wds = std::move(now);
+        if (e.partial) {
+            // The other items' watches stand; the new ones join them.
+            for (int wd : now)
+                if (std::find(e.wds.begin(), e.wds.end(), wd) == e.wds.end())
+                    e.wds.push_back(wd);
+        } else {
+            for (int wd : e.wds)
+                if (wd != e.mainWd && std::find(now.begin(), now.end(), wd) == now.end())
+                    release(n, wd);
+            e.wds = std::move(now);
+        }
         e.trusted = ok;
-        // A folder first watched after the scan read it may have changed in
-        // between: one more scan, with every watch in place, settles it.
-        e.dirty = !ok || added;
+        e.dirty = !ok;
+        if (!ok)
+            e.names.clear();
     }
 }
 

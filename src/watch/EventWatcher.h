@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/types.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace kestrova {
@@ -27,8 +28,11 @@ public:
 
     // The entries of list this pass must scan. Reads every event queued
     // since the last pass, and watches the folder of each entry it returns
-    // before that entry is read, so no later change goes unseen.
-    std::vector<bool> plan(App& app, const std::vector<WatchEntry>& list);
+    // before that entry is read, so no later change goes unseen. hints,
+    // when given, receives for each folder entry whose events can be
+    // trusted the names that changed in it: only those need a look.
+    std::vector<bool> plan(App& app, const std::vector<WatchEntry>& list,
+                           std::vector<ScanHint>* hints = nullptr);
     // After a scan of list (as plan gave it) that succeeded: watches the
     // folders each scanned entry showed and marks it clean when its events
     // can be trusted.
@@ -38,19 +42,26 @@ public:
     // Every entry is scanned in full this often regardless of events.
     std::chrono::steady_clock::duration fullScanEvery = std::chrono::minutes(10);
 
-    // How many entries the last plan returned (for tests and benchmarks).
+    // How many entries the last plan returned, and how many of them only
+    // for the names reported (for tests and benchmarks).
     std::size_t lastPlanned = 0;
+    std::size_t lastPartial = 0;
 
 private:
     struct Entry {
         std::string folder;
         std::int32_t mode = 0;
-        std::size_t recordHash = 0;
+        CheckFileList record; // shares the vector the last scan left
         bool seen = false;    // the fields above hold what the last scan left
         bool trusted = false; // events report every change of the entry
-        bool dirty = true;    // changed (or unknown) since the last scan
+        bool dirty = true;    // changed (or unknown) since the last scan: scanned whole
         bool local = false;   // the entry's folder is on a file system with events
-        int mainWd = -1;      // the entry's own folder (or a file entry's folder)
+        bool folderEntry = false;
+        bool partial = false; // planned for the names below only
+        // Names directly in a folder entry's folder reported changed since
+        // the last scan: items, or subfolders whose contents changed.
+        std::unordered_set<std::string> names;
+        int mainWd = -1; // the entry's own folder (or a file entry's folder)
         // What the entry's path named when mainWd was added: a folder above
         // it renamed, or a link in the path changed, sends no event to it.
         dev_t dev = 0;
@@ -60,8 +71,15 @@ private:
 
     bool open(App& app);
     void drain(App& app);
+    // Whom a watch reports to: an entry, and the item of it that the
+    // watched folder's changes count for ("" for the entry's own folder).
+    struct Owner {
+        std::size_t entry;
+        std::string item;
+    };
+
     int addWatch(App& app, const std::string& path, std::uint32_t mask);
-    void own(std::size_t n, int wd);
+    void own(std::size_t n, int wd, const std::string& item);
     void releaseAll(std::size_t n);
     void release(std::size_t n, int wd);
 
@@ -71,7 +89,7 @@ private:
     bool everFull_ = false;
     std::chrono::steady_clock::time_point lastFull_{};
     std::vector<Entry> entries_;
-    std::unordered_map<int, std::vector<std::size_t>> owners_;
+    std::unordered_map<int, std::vector<Owner>> owners_;
 };
 
 } // namespace kestrova

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace kestrova {
 
@@ -272,42 +273,222 @@ bool parseRecorded(App& app, const CheckFile& item, DateTime& out) {
     return true;
 }
 
-// Scans one folder entry. record stays empty when the record is to be kept
-// as it is: the folder is missing, or nothing in it changed.
-bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFile>>& record,
-                std::string& list, ScanTrace* trace) {
-    const std::string& folder = e.CheckFolder;
+// A folder entry's folder, open for listing and for looking at its items.
+struct OpenFolder {
+    DIR* dir = nullptr;
+    dev_t dev = 0; // known when traced
+    OpenFolder() = default;
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+    ~OpenFolder() {
+        if (dir)
+            ::closedir(dir);
+    }
+};
+
+enum class Opened { Yes, Keep, Fail };
+
+// Keep: the record stays as it is (the folder is missing, or cannot be
+// listed, which is warned about once rather than failing every pass).
+Opened openFolder(App& app, const std::string& folder, OpenFolder& out, ScanTrace* trace) {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
         if (trace)
             trace->blind = true; // nothing to watch until it is back
-        // A missing folder keeps its record; so does one that cannot be
-        // listed, which is warned about once rather than failing every pass.
         if (!missingError(err) && firstTime(app, "list:" + folder))
             app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                              printable(folder) + ": " + errnoText(err));
-        return true;
+        return Opened::Keep;
     }
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
+    out.dir = ::fdopendir(fd);
+    if (!out.dir) {
         int err = errno;
         ::close(fd);
         app.logError("MsgForm", "FolderCheckSub", printable(folder) + ": " + errnoText(err), false);
-        return false;
+        return Opened::Fail;
     }
-    struct DirCloser {
-        DIR* d;
-        ~DirCloser() { ::closedir(d); }
-    } closer{dir};
-    dev_t dev = 0;
     if (trace) {
         struct stat own {};
         if (::fstat(fd, &own) == 0)
-            dev = own.st_dev;
+            out.dev = own.st_dev;
         else
             trace->blind = true;
     }
+    return Opened::Yes;
+}
+
+// The item's name when a recorded path lies directly in folder, else "".
+std::string_view directName(std::string_view path, const std::string& folder) {
+    if (path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0)
+        return {};
+    std::string_view name = path.substr(folder.size());
+    return name.find('/') == std::string_view::npos ? name : std::string_view{};
+}
+
+// The new record: the old one with the changed dates, without items now
+// gone (date 0), followed by the items found new.
+std::vector<CheckFile> rebuilt(const std::vector<CheckFile>& old, const std::vector<size_t>& at,
+                               const std::vector<DateTime>& dates,
+                               const std::vector<DateTime>& before, std::vector<CheckFile>& added,
+                               const std::vector<DateTime>& addedDates) {
+    std::vector<CheckFile> kept;
+    kept.reserve(old.size() + added.size());
+    size_t k = 0; // next changed position in at
+    for (size_t i = 0; i < old.size(); ++i) {
+        if (k < at.size() && at[k] == i) {
+            const DateTime d = dates[k], b = before[k];
+            ++k;
+            if (d == 0)
+                continue;
+            kept.push_back(d != b ? CheckFile{old[i].Path, formatDateTime(d)} : old[i]);
+            continue;
+        }
+        kept.push_back(old[i]);
+    }
+    for (size_t i = 0; i < added.size(); ++i) {
+        if (addedDates[i] == 0)
+            continue;
+        added[i].Date = formatDateTime(addedDates[i]);
+        kept.push_back(std::move(added[i]));
+    }
+    return kept;
+}
+
+// The scan of a folder entry limited to the names the kernel reported: the
+// same item rule, lines and order as a whole scan, where every other item
+// would be found as its record says. New names are put in the order a
+// listing gives them, as a whole scan would find them.
+bool scanFolderPart(App& app, const WatchEntry& e, const std::vector<std::string>& names,
+                    std::optional<CheckFileList>& record, std::string& list, ScanTrace* trace) {
+    const std::string& folder = e.CheckFolder;
+    OpenFolder open;
+    switch (openFolder(app, folder, open, trace)) {
+    case Opened::Keep:
+        return true;
+    case Opened::Fail:
+        return false;
+    case Opened::Yes:
+        break;
+    }
+    const int dirFd = ::dirfd(open.dir);
+    std::unordered_set<std::string_view> wanted(names.begin(), names.end());
+
+    const std::vector<CheckFile>& old = e.CheckFiles;
+    std::vector<size_t> at; // positions of the reported items in the record
+    std::unordered_set<std::string_view> recorded;
+    for (size_t i = 0; i < old.size(); ++i) {
+        std::string_view name = directName(old[i].Path, folder);
+        if (name.empty()) {
+            if (trace)
+                trace->blind = true;
+            continue;
+        }
+        if (!wanted.count(name))
+            continue;
+        at.push_back(i); // every copy of a name a hand-edited record repeats
+        recorded.insert(name);
+    }
+    std::vector<DateTime> dates(at.size());
+    for (size_t k = 0; k < at.size(); ++k)
+        if (!parseRecorded(app, old[at[k]], dates[k]))
+            return false;
+    const std::vector<DateTime> before = dates;
+
+    // A listing shows links by their type; here each name is asked.
+    auto noteLink = [&](const char* name) {
+        struct stat st {};
+        if (trace && ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+            trace->blind = true;
+    };
+    const auto flags = static_cast<std::int16_t>(e.FileChkMode);
+    std::string out;
+    for (size_t k = 0; k < at.size(); ++k) {
+        const std::string& p = old[at[k]].Path;
+        const char* name = p.c_str() + folder.size();
+        out += updateCheckFileAt(app, flags, p, dates[k], dirFd, name, trace, open.dev);
+        noteLink(name);
+    }
+
+    // Reported names not in the record: new if they are there now.
+    std::vector<std::string> fresh;
+    for (const std::string& n : names) {
+        if (!recorded.insert(n).second) // in the record, or named twice
+            continue;
+        if (text::hasLineBreak(n)) {
+            const std::string full = folder + n;
+            if (firstTime(app, "name:" + full))
+                app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
+                                 "改行を含む名前は記録できないため監視から除外します: " +
+                                     printable(full));
+            continue;
+        }
+        fresh.push_back(n);
+    }
+    std::vector<CheckFile> added;
+    std::vector<DateTime> addedDates;
+    auto addItem = [&](std::string_view name, const struct stat& st) {
+        std::string path = folder;
+        path += name;
+        noteLink(path.c_str() + folder.size());
+        traceItem(trace, open.dev, st);
+        DateTime date = dateOf(app, path, st, trace, open.dev);
+        if (e.FileChkMode & NotifyNew)
+            out += changeLine(app, "追加", path, date);
+        added.push_back({std::move(path), {}});
+        addedDates.push_back(date);
+    };
+    if (fresh.size() == 1) {
+        struct stat st {};
+        if (statPath(app, folder + fresh[0], st, dirFd, fresh[0].c_str()))
+            addItem(fresh[0], st);
+    } else if (fresh.size() > 1) {
+        std::unordered_set<std::string_view> want(fresh.begin(), fresh.end());
+        std::string listedNames;
+        std::vector<Listed> listed;
+        int err = 0;
+        if (!listFolder(app, open.dir, folder, listedNames, listed, err, nullptr)) {
+            app.logError("MsgForm", "FolderCheckSub", printable(folder) + ": " + errnoText(err),
+                         false);
+            return false;
+        }
+        for (const Listed& item : listed) {
+            if (!want.count(item.name))
+                continue;
+            struct stat st {};
+            const std::string name(item.name);
+            if (statPath(app, folder + name, st, dirFd, name.c_str()))
+                addItem(item.name, st);
+        }
+    }
+
+    bool changed = false;
+    for (size_t k = 0; k < at.size() && !changed; ++k)
+        changed = dates[k] != before[k] || dates[k] == 0;
+    for (size_t i = 0; i < added.size() && !changed; ++i)
+        changed = addedDates[i] != 0;
+    if (changed)
+        record = rebuilt(old, at, dates, before, added, addedDates);
+    list = std::move(out);
+    return true;
+}
+
+// Scans one folder entry. record stays empty when the record is to be kept
+// as it is: the folder is missing, or nothing in it changed.
+bool scanFolder(App& app, const WatchEntry& e, std::optional<CheckFileList>& record,
+                std::string& list, ScanTrace* trace) {
+    const std::string& folder = e.CheckFolder;
+    OpenFolder open;
+    switch (openFolder(app, folder, open, trace)) {
+    case Opened::Keep:
+        return true;
+    case Opened::Fail:
+        return false;
+    case Opened::Yes:
+        break;
+    }
+    DIR* dir = open.dir;
+    const dev_t dev = open.dev;
 
     // The record is only read here; a new one is built at the end, and only
     // when something in it changed.
@@ -392,21 +573,10 @@ bool scanFolder(App& app, const WatchEntry& e, std::optional<std::vector<CheckFi
     for (size_t i = 0; i < added.size() && !changed; ++i)
         changed = addedDates[i] != 0;
     if (changed) {
-        std::vector<CheckFile> kept;
-        kept.reserve(old.size() + added.size());
-        for (size_t i = 0; i < old.size(); ++i) {
-            if (dates[i] == 0)
-                continue;
-            kept.push_back(dates[i] != before[i] ? CheckFile{old[i].Path, formatDateTime(dates[i])}
-                                                 : old[i]);
-        }
-        for (size_t i = 0; i < added.size(); ++i) {
-            if (addedDates[i] == 0)
-                continue;
-            added[i].Date = formatDateTime(addedDates[i]);
-            kept.push_back(std::move(added[i]));
-        }
-        record = std::move(kept);
+        std::vector<size_t> every(old.size());
+        for (size_t i = 0; i < old.size(); ++i)
+            every[i] = i;
+        record = rebuilt(old, every, dates, before, added, addedDates);
     }
     list = std::move(out);
     return true;
@@ -435,8 +605,9 @@ bool scanWatchList(App& app, std::vector<std::string>& updateLists) {
 }
 
 bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::string>& updateLists,
-                   std::vector<std::optional<std::vector<CheckFile>>>* replaced,
-                   const std::vector<bool>* only, std::vector<ScanTrace>* traces) {
+                   std::vector<std::optional<CheckFileList>>* replaced,
+                   const std::vector<bool>* only, std::vector<ScanTrace>* traces,
+                   const std::vector<ScanHint>* hints) {
     try {
         const size_t count = list.size();
         updateLists.assign(count, std::string());
@@ -444,7 +615,7 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
             traces->assign(count, ScanTrace{});
         // New records are held apart until every entry is scanned, so a
         // failed pass leaves memory as it was read.
-        std::vector<std::optional<std::vector<CheckFile>>> records(count);
+        std::vector<std::optional<CheckFileList>> records(count);
         for (size_t n = 0; n < count; ++n) {
             const WatchEntry& e = list[n];
             if (!app.settings.Interactive && !e.mailsTo())
@@ -455,7 +626,10 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
             if (trace)
                 trace->scanned = true;
             if (e.isFolder()) {
-                if (!scanFolder(app, e, records[n], updateLists[n], trace))
+                const bool part = hints && n < hints->size() && (*hints)[n].partial;
+                if (part ? !scanFolderPart(app, e, (*hints)[n].names, records[n], updateLists[n],
+                                           trace)
+                         : !scanFolder(app, e, records[n], updateLists[n], trace))
                     return false;
                 continue;
             }
@@ -478,7 +652,7 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
             updateLists[n] = UpdateCheckFile(app, static_cast<std::int16_t>(e.FileChkMode),
                                              e.CheckFiles[0].Path, date);
             if (date != old) {
-                std::vector<CheckFile> record = e.CheckFiles;
+                CheckFileList record = e.CheckFiles;
                 record[0].Date = formatDateTime(date);
                 records[n] = std::move(record);
             }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/DateTime.h"
+#include "core/Settings.h"
 
 #include <cstdint>
 #include <optional>
@@ -12,8 +13,6 @@
 namespace kestrova {
 
 struct App;
-struct WatchEntry;
-struct CheckFile;
 
 // The latest modification time of a folder and its direct contents, or a
 // file's time; 0 when the path does not exist.
@@ -38,6 +37,15 @@ struct ScanTrace {
     std::vector<std::string> nested;
 };
 
+// What the kernel's events said about a folder entry since its last scan,
+// when they can stand in for a look at the rest: the names directly in the
+// folder that changed (an item, or a subfolder whose contents changed).
+// Only those are looked at; every other item is as its record says.
+struct ScanHint {
+    bool partial = false;
+    std::vector<std::string> names;
+};
+
 // Scans every selected entry of app.watchList against its record, replacing
 // the records in memory. updateLists receives one list per entry (indexed
 // like the watch list). Returns false when the pass must end (logged).
@@ -46,10 +54,13 @@ bool scanWatchList(App& app, std::vector<std::string>& updateLists);
 // when given, receives the previous record of every entry whose record
 // changed (indexed like the list). only, when given, limits the scan to
 // the entries marked true (the others keep their record and report
-// nothing); traces, when given, receives what each scanned entry showed.
+// nothing); traces, when given, receives what each scanned entry showed;
+// hints, when given, limits the scan of a folder entry to the names its
+// hint holds.
 bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::string>& updateLists,
-                   std::vector<std::optional<std::vector<CheckFile>>>* replaced = nullptr,
+                   std::vector<std::optional<CheckFileList>>* replaced = nullptr,
                    const std::vector<bool>* only = nullptr,
-                   std::vector<ScanTrace>* traces = nullptr);
+                   std::vector<ScanTrace>* traces = nullptr,
+                   const std::vector<ScanHint>* hints = nullptr);
 
 } // namespace kestrova
