@@ -161,6 +161,8 @@ int childSteady(const std::string& programDir, const std::string& mode, const st
     const double c1 = cpuNow();
     const size_t lines = changeLines(app.message.text);
     shiftOnePercent(dir, n, -60);
+    // Passes are CheckSec apart in a running Kestrova.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     cycle.FolderCheckSub();
     std::printf("%.9f %.9f %.9f %.9f %zu %zu\n", median(wall), median(cpu), seconds(t0, t1),
                 c1 - c0, lines, idleScanned);
@@ -529,62 +531,6 @@ PeerFigures measureFswatchInotifyIdle(const Options& o, const std::string& dir) 
 // CPU per hour of an idle "kestrova b" (CheckSec 10) watching dir: the
 // program folder copied beside the watch list, utime + stime from
 // /proc/<pid>/stat over idleSeconds after it settled, scaled to an hour.
-double measureIdleHour(const Options& o, const fs::path& root, const std::string& baseline,
-                       const char* mode) {
-    if (o.kestrova.empty() || !fs::exists(o.kestrova + "/kestrova"))
-        return -1;
-    const fs::path prog = root / (std::string("idle-") + mode);
-    fs::remove_all(prog);
-    fs::create_directories(prog);
-    for (const auto& f : fs::directory_iterator(o.kestrova))
-        if (f.is_regular_file())
-            fs::copy_file(f.path(), prog / f.path().filename());
-    // Mail is due only for changes, and nothing changes.
-    std::string err;
-    writeFileAtomic((prog / "kestrova.ini").string(),
-                    std::string("[InitSetting]\r\nSmtpServer=127.0.0.1:9\r\nMailFromAddr="
-                                "bench@example.invalid\r\nCheckSec=10\r\nScanMode=") +
-                        mode + "\r\n",
-                    0600, err);
-    std::string list = slurp(baseline);
-    const std::string from = "=メッセージ表示";
-    std::string decoded = text::decodeFile(list);
-    size_t at = decoded.find(from);
-    if (at != std::string::npos)
-        decoded.replace(at, from.size(), "=bench@example.invalid");
-    writeFileAtomic((prog / "kestrovaD.ini").string(), text::encodeFile(decoded), 0644, err);
-    pid_t pid = spawn({(prog / "kestrova").string(), "b"}, "/dev/null");
-    if (pid < 0)
-        return -1;
-    auto procCpu = [pid]() {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        size_t close = stat.rfind(')');
-        if (close == std::string::npos)
-            return -1.0;
-        std::stringstream ss(stat.substr(close + 2));
-        std::string field;
-        double utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && ss >> field; ++i) {
-            if (i == 14)
-                utime = std::atof(field.c_str());
-            if (i == 15)
-                stime = std::atof(field.c_str());
-        }
-        return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    };
-    // The first passes record the watches (and re-read the file once).
-    std::this_thread::sleep_for(std::chrono::seconds(35));
-    const double c0 = procCpu();
-    std::this_thread::sleep_for(std::chrono::duration<double>(o.idleSeconds));
-    const double c1 = procCpu();
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
-    fs::remove_all(prog);
-    if (c0 < 0 || c1 < 0)
-        return -1;
-    return (c1 - c0) * 3600.0 / o.idleSeconds;
-}
 
 struct IniFigures {
     double read = -1, write = -1, writeChanged = -1, rssMiB = -1;
@@ -620,11 +566,100 @@ struct SizeFigures {
     PassFigures same, changed;
     SteadyFigures poll, events;
     PeerFigures fswInotifySame, fswInotifyChanged;
-    double idlePoll = -1, idleAuto = -1;
+    double idlePoll = -1, idleAuto = -1, idleFswPoll = -1, idleFswInotify = -1;
     double findSame = -1, findChanged = -1;
     PeerFigures wdSame, wdChanged, fswSame, fswChanged;
     IniFigures ini;
 };
+
+// CPU seconds so far of a running process, from /proc/<pid>/stat.
+double procCpu(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return -1.0;
+    std::stringstream ss(stat.substr(close + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && ss >> field; ++i) {
+        if (i == 14)
+            utime = std::atof(field.c_str());
+        if (i == 15)
+            stime = std::atof(field.c_str());
+    }
+    return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// An idle "kestrova b" (CheckSec 10) watching dir: the program folder
+// copied beside the watch list. Returns its pid, or -1.
+pid_t startIdleKestrova(const Options& o, const fs::path& root, const std::string& baseline,
+                        const char* mode) {
+    if (o.kestrova.empty() || !fs::exists(o.kestrova + "/kestrova"))
+        return -1;
+    const fs::path prog = root / (std::string("idle-") + mode);
+    fs::remove_all(prog);
+    fs::create_directories(prog);
+    for (const auto& f : fs::directory_iterator(o.kestrova))
+        if (f.is_regular_file())
+            fs::copy_file(f.path(), prog / f.path().filename());
+    // Mail is due only for changes, and nothing changes.
+    std::string err;
+    writeFileAtomic((prog / "kestrova.ini").string(),
+                    std::string("[InitSetting]\r\nSmtpServer=127.0.0.1:9\r\nMailFromAddr="
+                                "bench@example.invalid\r\nCheckSec=10\r\nScanMode=") +
+                        mode + "\r\n",
+                    0600, err);
+    std::string list = slurp(baseline);
+    const std::string from = "=メッセージ表示";
+    std::string decoded = text::decodeFile(list);
+    size_t at = decoded.find(from);
+    if (at != std::string::npos)
+        decoded.replace(at, from.size(), "=bench@example.invalid");
+    writeFileAtomic((prog / "kestrovaD.ini").string(), text::encodeFile(decoded), 0644, err);
+    return spawn({(prog / "kestrova").string(), "b"}, "/dev/null");
+}
+
+// CPU per hour of idle watchers of dir, all at once over the same
+// idleSeconds (after they settled), from /proc, scaled to an hour: "kestrova
+// b" in ScanMode auto and poll with CheckSec 10, and fswatch's poll monitor
+// (latency 10 s, as CheckSec) and inotify monitor.
+void measureIdleHours(const Options& o, const fs::path& root, const std::string& baseline,
+                      const std::string& dir, SizeFigures& f) {
+    struct Watcher {
+        double* out;
+        pid_t pid;
+        double c0 = -1;
+    };
+    std::vector<Watcher> all;
+    all.push_back({&f.idleAuto, startIdleKestrova(o, root, baseline, "auto")});
+    all.push_back({&f.idlePoll, startIdleKestrova(o, root, baseline, "poll")});
+    if (haveProgram("fswatch")) {
+        all.push_back(
+            {&f.idleFswPoll,
+             spawn({"fswatch", "-m", "poll_monitor", "-r", "-l", "10", dir}, "/dev/null")});
+        all.push_back(
+            {&f.idleFswInotify,
+             spawn({"fswatch", "-m", "inotify_monitor", "-r", "-l", "10", dir}, "/dev/null")});
+    }
+    // The first passes record the watches (and re-read the file once).
+    std::this_thread::sleep_for(std::chrono::seconds(35));
+    for (Watcher& w : all)
+        if (w.pid > 0)
+            w.c0 = procCpu(w.pid);
+    std::this_thread::sleep_for(std::chrono::duration<double>(o.idleSeconds));
+    for (Watcher& w : all) {
+        if (w.pid <= 0)
+            continue;
+        const double c1 = procCpu(w.pid);
+        ::kill(w.pid, SIGTERM);
+        ::waitpid(w.pid, nullptr, 0);
+        if (w.c0 >= 0 && c1 >= 0)
+            *w.out = (c1 - w.c0) * 3600.0 / o.idleSeconds;
+    }
+    fs::remove_all(root / "idle-auto");
+    fs::remove_all(root / "idle-poll");
+}
 
 std::string ms(double s) {
     char b[32];
@@ -722,8 +757,7 @@ SizeFigures benchSize(const Options& o, const fs::path& root, size_t n) {
     f.fswInotifyChanged = measureFswatchChanged(o, dir, n, scratch, "inotify_monitor");
     phase(start, n, "fswatch inotify");
     if (n == o.sizes.back() && !o.kestrova.empty()) {
-        f.idlePoll = measureIdleHour(o, root, baseline, "poll");
-        f.idleAuto = measureIdleHour(o, root, baseline, "auto");
+        measureIdleHours(o, root, baseline, dir.string(), f);
         phase(start, n, "idle kestrova b");
     }
     fs::remove_all(dir);
@@ -836,9 +870,11 @@ void printTables(const std::vector<SizeFigures>& all, const Options& o) {
                     f.events.lines, f.poll.lines, f.events.idleScanned);
     for (const auto& f : all)
         if (f.idlePoll >= 0 || f.idleAuto >= 0)
-            std::printf("   idle 'kestrova b', CheckSec 10, %zu files: CPU seconds per hour: auto "
-                        "%.2f, poll %.2f (measured over %.0f s, scaled to an hour)\n",
-                        f.n, f.idleAuto, f.idlePoll, o.idleSeconds);
+            std::printf("   idle, %zu files, CPU seconds per hour (measured together over %.0f s, "
+                        "scaled to an hour):\n     'kestrova b' CheckSec 10: auto %.2f, poll "
+                        "%.2f; fswatch latency 10 s: poll monitor %.2f, inotify monitor %.2f\n",
+                        f.n, o.idleSeconds, f.idleAuto, f.idlePoll, f.idleFswPoll,
+                        f.idleFswInotify);
 
     const SizeFigures& big = all.back();
     std::printf("\nGoals at %zu files:\n", big.n);

@@ -23,7 +23,7 @@ trap 'rm -rf "$work"' EXIT
 export TMPDIR=$work
 
 echo "== Check pass, ReadIni + WriteIni, growth (watch_bench) =="
-"$build/bin/watch_bench" --watchdog "$here/bench/watchdog_scan.py" --kestrova "$build/kestrova" "$@"
+"$build/bin/watch_bench" --watchdog "$here/bench/watchdog_scan.py" --kestrova "$build/kestrova" --idle-seconds 600 "$@"
 echo
 echo "== Archive: 50 MiB, libunlha32 against gzip -6, bsdtar zip, jlha (archive_bench) =="
 "$build/bin/archive_bench" 50

@@ -33,22 +33,29 @@ struct DialogValues {
 inline constexpr std::uint8_t SelFile = 1;
 inline constexpr std::uint8_t SelFolder = 2;
 
-// What ReadIni parsed and WriteIni wrote last. A file whose identity is
-// unchanged holds what was parsed from it (or written to it), so it is
-// neither parsed nor compared again; any edit changes the identity.
+// What ReadIni parsed and WriteIni wrote last, each file on its own. A file
+// whose identity is unchanged holds what was parsed from it (or written to
+// it), so it is neither parsed nor compared again; any edit changes the
+// identity.
 struct IniCache {
-    bool valid = false;
-    std::string settingsFile, listFile;
-    FileIdentity settingsId, listId;
+    bool settingsValid = false;
+    std::string settingsFile;
+    FileIdentity settingsId;
     AppSettings stored; // the stored fields as parsed
+
+    bool listValid = false;
+    std::string listFile;
+    FileIdentity listId;
     std::vector<WatchEntry> list;
 
-    // The watch-list file as WriteIni last left it.
+    // The watch-list file as WriteIni last left it, and the list it wrote
+    // (its records shared, not copied).
     std::string writtenFile;
     FileIdentity writtenId;
     bool writtenSettled = false; // writtenId taken a clock tick after the write
     std::size_t writtenHash = 0;
     std::size_t writtenSize = 0;
+    std::vector<WatchEntry> writtenList;
 };
 
 struct App {

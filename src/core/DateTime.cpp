@@ -55,8 +55,8 @@ bool validDate(int y, int m, int d) {
 } // namespace
 
 DateTime fromFields(int year, int month, int day, int hour, int minute, int second) {
-    std::int64_t days = daysFromCivil(year, static_cast<unsigned>(month),
-                                      static_cast<unsigned>(day)) - kEpochDays;
+    std::int64_t days =
+        daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - kEpochDays;
     return days * 86400 + hour * 3600 + minute * 60 + second;
 }
 
@@ -72,7 +72,9 @@ DateTime fromUnix(std::time_t t) {
     return fromUnix(t, lt);
 }
 
-DateTime nowDateTime() { return fromUnix(std::time(nullptr)); }
+DateTime nowDateTime() {
+    return fromUnix(std::time(nullptr));
+}
 
 std::string formatDateTime(DateTime value) {
     std::int64_t days = value / 86400;

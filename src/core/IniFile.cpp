@@ -125,6 +125,8 @@ IniFile IniFile::parse(std::string_view utf8) {
 IniFile IniFile::parseOwned(std::string utf8) {
     IniFile ini;
     ini.text_ = std::move(utf8);
+    ini.lines_.reserve(static_cast<size_t>(std::count(ini.text_.begin(), ini.text_.end(), '\n')) +
+                       1);
     forEachLineSpan(ini.text_, [&ini](size_t pos, std::uint32_t len) {
         Line l;
         l.pos = pos;
@@ -255,6 +257,11 @@ long IniFile::find(std::string_view section, std::string_view key) const {
         return lastLine_;
     }
     return -1;
+}
+
+size_t IniFile::lineCount(std::string_view section) const {
+    const Section* s = findSection(section);
+    return s ? s->last - s->header : 0;
 }
 
 bool IniFile::load(const std::string& path, std::string& error, bool keepBytes) {

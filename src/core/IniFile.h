@@ -51,6 +51,10 @@ public:
     // A value holding a line break cannot be stored: false.
     bool set(std::string_view section, std::string_view key, std::string_view value);
 
+    // How many lines follow the first header of a section up to its last
+    // key line (0 when there is no such section): room enough for its keys.
+    size_t lineCount(std::string_view section) const;
+
     // The file text (lines ended by CR LF), UTF-8.
     std::string text() const;
 

@@ -5,8 +5,7 @@
 
 namespace kestrova {
 
-void* loadLibrary(const std::string& programDir, const std::string& fileName,
-                  std::string& error) {
+void* loadLibrary(const std::string& programDir, const std::string& fileName, std::string& error) {
     std::string local = programDir + "/" + fileName;
     struct stat st {};
     if (!programDir.empty() && ::stat(local.c_str(), &st) == 0) {

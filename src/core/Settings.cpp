@@ -88,6 +88,30 @@ std::size_t bytesHash(std::string_view bytes) {
     return std::hash<std::string_view>{}(bytes);
 }
 
+// The watch list WriteIni last wrote stands for the file when the file is
+// still the one written and now a clock tick old (so its identity will tell
+// any later edit), and its bytes are what was written: a pass after a
+// change reads the file back, but does not parse it again.
+bool adoptWritten(IniCache& cache, const std::string& file, const FileIdentity& id,
+                  long long taken) {
+    if (cache.writtenFile != file || !id.exists || !(id == cache.writtenId) ||
+        !settled(id, taken) || cache.writtenList.empty())
+        return false;
+    std::string bytes, error;
+    if (readWholeFile(file, bytes, error) != ReadStatus::Ok || bytes.size() != cache.writtenSize ||
+        bytesHash(bytes) != cache.writtenHash)
+        return false;
+    cache.listValid = true;
+    cache.listFile = file;
+    cache.listId = id;
+    cache.list = cache.writtenList;
+    cache.writtenSettled = true;
+    return true;
+}
+
+void readStored(App& app, const IniFile& ini, AppSettings& s);
+std::vector<WatchEntry> readList(const IniFile& list);
+
 } // namespace
 
 std::string GetIniValue(App& app, const std::string& section, const std::string& key,
@@ -125,20 +149,51 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList,
     const FileIdentity listId = fileIdentity(s.WatchListFile);
     if (identities)
         *identities = {settingsId, listId};
-    if (cache.valid && cache.settingsFile == s.SettingsFile && cache.listFile == s.WatchListFile &&
-        cache.settingsId == settingsId && cache.listId == listId) {
-        copyStored(cache.stored, s);
-        watchList = cache.list;
-        return true;
+    const bool settingsHit = cache.settingsValid && cache.settingsFile == s.SettingsFile &&
+                             cache.settingsId == settingsId;
+    const bool listHit =
+        (cache.listValid && cache.listFile == s.WatchListFile && cache.listId == listId) ||
+        adoptWritten(cache, s.WatchListFile, listId, taken);
+    if (!settingsHit)
+        cache.settingsValid = false;
+    if (!listHit) {
+        cache.listValid = false;
+        cache.list.clear(); // not held beside the new parse
     }
-    cache.valid = false;
     IniFile ini, list;
     std::string error;
-    if (!ini.load(s.SettingsFile, error) || !list.load(s.WatchListFile, error)) {
+    if ((!settingsHit && !ini.load(s.SettingsFile, error)) ||
+        (!listHit && !list.load(s.WatchListFile, error))) {
         app.logError("CommonModule", "ReadIni", error, true);
         return false;
     }
+    if (settingsHit)
+        copyStored(cache.stored, s);
+    else
+        readStored(app, ini, s);
+    if (listHit) {
+        watchList = cache.list;
+        return true;
+    }
+    watchList = readList(list);
+    if (settled(listId, taken)) {
+        cache.listValid = true;
+        cache.listFile = s.WatchListFile;
+        cache.listId = listId;
+        cache.list = watchList;
+    }
+    if (!settingsHit && settled(settingsId, taken)) {
+        cache.settingsValid = true;
+        cache.settingsFile = s.SettingsFile;
+        cache.settingsId = settingsId;
+        copyStored(s, cache.stored);
+    }
+    return true;
+}
 
+namespace {
+
+void readStored(App& app, const IniFile& ini, AppSettings& s) {
     auto get = [&](const char* key, const char* fallback = "") {
         return ini.get(kInitSetting, key, fallback);
     };
@@ -169,7 +224,9 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList,
     s.TlsFingerprint = get("TlsFingerprint");
     s.TlsRequired = text::asciiLower(get("TlsRequired")) == "true";
     s.ScanMode = text::asciiLower(get("ScanMode", "auto")) == "poll" ? "poll" : "auto";
+}
 
+std::vector<WatchEntry> readList(const IniFile& list) {
     // Paths are read whole: Linux allows paths far longer than the value
     // limit, and a recorded path cut there would never be found again (a
     // deletion and an addition at every pass). Files from Windows never hold
@@ -197,9 +254,13 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList,
         std::string v = list.get("MailBdLines", std::to_string(n), kNone);
         entries[n].MailBdLines = v == kNone ? "" : v;
     }
+    // Room for what the section can hold at most (two lines an item), so a
+    // large record is not grown by copying; what is left over is returned.
+    size_t room = list.lineCount("CheckFiles") / 2;
     for (size_t n = 0; n < entries.size(); ++n) {
         std::string prefix = std::to_string(n) + "_";
         std::vector<CheckFile> record;
+        record.reserve(room);
         for (size_t m = 0;; ++m) {
             std::string key = prefix + std::to_string(m);
             std::string path = list.get("CheckFiles", key + "_path", kNone, IniFile::kWholeValue);
@@ -208,43 +269,38 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList,
                 break;
             record.push_back({std::move(path), std::move(date)});
         }
+        room -= std::min(room, record.size());
+        if (record.capacity() > record.size() + record.size() / 8 + 16)
+            record.shrink_to_fit();
         entries[n].CheckFiles = std::move(record);
     }
-    watchList = std::move(entries);
-    if (settled(settingsId, taken) && settled(listId, taken)) {
-        cache.valid = true;
-        cache.settingsFile = s.SettingsFile;
-        cache.listFile = s.WatchListFile;
-        cache.settingsId = settingsId;
-        cache.listId = listId;
-        copyStored(s, cache.stored);
-        cache.list = watchList;
-    }
-    return true;
+    return entries;
 }
 
-std::string watchListText(const std::vector<WatchEntry>& list) {
-    std::string folders = "[CheckFolders]\r\n", mailTo = "[SendMailTo]\r\n",
-                modes = "[FileChkMode]\r\n", lines = "[MailBdLines]\r\n";
-    size_t itemBytes = 0;
+} // namespace
+
+namespace {
+
+// The watch-list text, handed to flush in pieces of whole lines as it is
+// built (flush takes the piece and leaves buf empty); buf holds the rest.
+template <class Flush>
+void buildWatchList(const std::vector<WatchEntry>& list, std::string& buf, Flush flush) {
+    constexpr size_t kPiece = 256 * 1024;
+    buf = "[CheckFolders]\r\n";
+    std::string mailTo = "[SendMailTo]\r\n", modes = "[FileChkMode]\r\n",
+                lines = "[MailBdLines]\r\n";
     for (size_t n = 0; n < list.size(); ++n) {
         const WatchEntry& e = list[n];
         std::string key = std::to_string(n);
-        folders += key + "=" + IniFile::quoteValue(singleLine(e.CheckFolder)) + "\r\n";
+        buf += key + "=" + IniFile::quoteValue(singleLine(e.CheckFolder)) + "\r\n";
         mailTo += key + "=" + IniFile::quoteValue(singleLine(e.SendMailTo)) + "\r\n";
         modes += key + "=" + std::to_string(e.FileChkMode) + "\r\n";
         lines += key + "=" + IniFile::quoteValue(singleLine(e.MailBdLines)) + "\r\n";
-        for (const CheckFile& f : e.CheckFiles)
-            itemBytes += f.Path.size() + f.Date.size() + 2 * key.size() + 40;
     }
-    // The record of a large folder is most of the file: appended in place.
-    std::string out;
-    out.reserve(folders.size() + mailTo.size() + modes.size() + lines.size() + itemBytes + 16);
-    out += folders;
-    out += mailTo;
-    out += modes;
-    out += lines;
-    out += "[CheckFiles]\r\n";
+    buf += mailTo;
+    buf += modes;
+    buf += lines;
+    buf += "[CheckFiles]\r\n";
     for (size_t n = 0; n < list.size(); ++n) {
         const std::string key = std::to_string(n) + "_";
         size_t m = 0;
@@ -252,18 +308,59 @@ std::string watchListText(const std::vector<WatchEntry>& list) {
             if (text::hasLineBreak(f.Path) || text::hasLineBreak(f.Date))
                 continue; // cannot be stored; the scan warns about such names
             const std::string item = std::to_string(m++);
-            out += key;
-            out += item;
-            out += "_path=";
-            IniFile::appendQuoted(out, f.Path);
-            out += "\r\n";
-            out += key;
-            out += item;
-            out += "_date=";
-            IniFile::appendQuoted(out, f.Date);
-            out += "\r\n";
+            buf += key;
+            buf += item;
+            buf += "_path=";
+            IniFile::appendQuoted(buf, f.Path);
+            buf += "\r\n";
+            buf += key;
+            buf += item;
+            buf += "_date=";
+            IniFile::appendQuoted(buf, f.Date);
+            buf += "\r\n";
+            if (buf.size() >= kPiece)
+                flush(buf);
         }
     }
+}
+
+// The watch-list file's bytes, encoded a piece at a time: the text of a
+// large record is never held whole beside its bytes. A list CP932 cannot
+// hold is written whole as UTF-8 with the mark, as any file is.
+std::string watchListBytes(const std::vector<WatchEntry>& list) {
+    std::string out, piece, buf;
+    bool cp932 = true;
+    size_t items = 0;
+    for (const WatchEntry& e : list)
+        items += e.CheckFiles.size();
+    auto flush = [&](std::string& text) {
+        if (cp932 && text::toCp932(text, piece))
+            out += piece;
+        else
+            cp932 = false;
+        text.clear();
+    };
+    buildWatchList(list, buf, [&](std::string& text) {
+        if (out.empty()) {
+            // Sized from the first piece, two lines an item, with room for
+            // the longer keys further on.
+            const auto lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+            const size_t guess = text.size() * (2 * items + 16) / std::max<size_t>(1, lines);
+            out.reserve(guess + guess / 8);
+        }
+        flush(text);
+    });
+    flush(buf);
+    if (cp932)
+        return out;
+    return text::encodeFile(watchListText(list));
+}
+
+} // namespace
+
+std::string watchListText(const std::vector<WatchEntry>& list) {
+    std::string out;
+    buildWatchList(list, out, [](std::string&) {});
     return out;
 }
 
@@ -276,16 +373,27 @@ bool writeWatchList(App& app, const std::string& file, const std::vector<WatchEn
     IniCache& cache = app.iniCache;
     const FileIdentity current = fileIdentity(file);
     // The file holds what the last read parsed, and the list is that.
-    if (cache.valid && cache.listFile == file && current.exists && current == cache.listId &&
+    if (cache.listValid && cache.listFile == file && current.exists && current == cache.listId &&
         watchList == cache.list)
         return true;
-    const std::string bytes = text::encodeFile(watchListText(watchList));
+    // The file is still what was written last, and the list is that.
+    if (cache.writtenFile == file && current.exists && current == cache.writtenId &&
+        (cache.writtenSettled || settled(current, realNowNs())) && watchList == cache.writtenList)
+        return true;
+    // The list read last is not what the file will hold: let it go before
+    // the bytes are made (a large record is then not held twice).
+    if (cache.listFile == file) {
+        cache.listValid = false;
+        cache.list.clear();
+    }
+    const std::string bytes = watchListBytes(watchList);
     const std::size_t hash = bytesHash(bytes);
     if (cache.writtenFile == file && cache.writtenSize == bytes.size() &&
         cache.writtenHash == hash && cache.writtenSettled && current.exists &&
         current == cache.writtenId)
         return true;
     cache.writtenFile.clear();
+    cache.writtenList.clear();
     if (!writeFileIfChanged(file, bytes, kWatchListMode, error))
         return false;
     const long long taken = realNowNs();
@@ -294,8 +402,9 @@ bool writeWatchList(App& app, const std::string& file, const std::vector<WatchEn
     cache.writtenSettled = settled(cache.writtenId, taken);
     cache.writtenHash = hash;
     cache.writtenSize = bytes.size();
+    cache.writtenList = watchList;
     if (!(cache.listFile == file && cache.writtenId == cache.listId))
-        cache.valid = false; // parsed again at the next read
+        cache.listValid = false; // read back (not parsed) at the next read
     return true;
 }
 

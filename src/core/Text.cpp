@@ -253,7 +253,13 @@ std::string fromCp932(std::string_view bytes) {
         return std::string(bytes);
     Iconv cd("UTF-8", "CP932");
     std::string out;
-    out.reserve(bytes.size() * 3 / 2 + 4);
+    // A CP932 character of one or two bytes, at least one of them above
+    // ASCII, is at most three bytes of UTF-8: the exact room for a large
+    // file that is mostly ASCII, as a watch list is.
+    size_t high = 0;
+    for (char c : bytes)
+        high += static_cast<unsigned char>(c) >= 0x80;
+    out.reserve(bytes.size() + 2 * high + 4);
     forEachLine(bytes, [&](std::string_view line) {
         if (isAscii(line))
             out.append(line);

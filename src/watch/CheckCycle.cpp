@@ -290,6 +290,7 @@ void CheckCycle::commitPass(PassSnapshot& snap) {
     if (fileIdentity(snap.settings.SettingsFile) == snap.identities.first &&
         fileIdentity(snap.settings.WatchListFile) == snap.identities.second) {
         // Nobody wrote the files during the pass: its copy is what is stored.
+        snap.previous.clear(); // the records it replaced are not needed
         app_.settings = std::move(snap.settings);
         app_.watchList = std::move(snap.list);
         WriteIni(app_);

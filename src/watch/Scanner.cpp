@@ -512,59 +512,63 @@ bool scanFolder(App& app, const WatchEntry& e, std::optional<CheckFileList>& rec
                       : UpdateCheckFile(app, flags, p, dates[i]);
     }
 
-    std::string names;
-    std::vector<Listed> listed;
-    int err = 0;
-    if (!listFolder(app, dir, folder, names, listed, err, trace)) {
-        app.logError("MsgForm", "FolderCheckSub", printable(folder) + ": " + errnoText(err), false);
-        return false;
-    }
-
-    // Index of recorded names below this folder. Listed names are unique,
-    // so items added below never need to be found again: the index gives
-    // the same answers as a search of the whole growing record.
-    // Open addressing over views into the record: no allocation per name.
-    size_t slots = 16;
-    while (slots < old.size() * 2)
-        slots *= 2;
-    std::vector<std::string_view> known(slots);
-    const std::hash<std::string_view> hashName;
-    auto slotOf = [&](std::string_view name) {
-        size_t at = hashName(name) & (slots - 1);
-        while (known[at].data() && known[at] != name)
-            at = (at + 1) & (slots - 1);
-        return at;
-    };
-    for (const CheckFile& f : old) {
-        std::string_view p(f.Path);
-        if (p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0) {
-            std::string_view name = p.substr(folder.size());
-            known[slotOf(name)] = name;
-        }
-    }
+    // The listing and the index are gone before the new record is built.
     std::vector<CheckFile> added;
     std::vector<DateTime> addedDates;
-    for (const Listed& item : listed) {
-        if (known[slotOf(item.name)].data())
-            continue;
-        std::string path;
-        path.reserve(folder.size() + item.name.size());
-        path += folder;
-        path += item.name;
-        DateTime date = 0;
-        if (trace) {
-            struct stat st {};
-            if (statPath(app, path, st)) {
-                traceItem(trace, dev, st);
-                date = dateOf(app, path, st, trace, dev);
-            }
-        } else {
-            date = GetFileDate(app, path);
+    {
+        std::string names;
+        std::vector<Listed> listed;
+        int err = 0;
+        if (!listFolder(app, dir, folder, names, listed, err, trace)) {
+            app.logError("MsgForm", "FolderCheckSub", printable(folder) + ": " + errnoText(err),
+                         false);
+            return false;
         }
-        if (e.FileChkMode & NotifyNew)
-            out += changeLine(app, "追加", path, date);
-        added.push_back({std::move(path), {}});
-        addedDates.push_back(date);
+
+        // Index of recorded names below this folder. Listed names are unique,
+        // so items added below never need to be found again: the index gives
+        // the same answers as a search of the whole growing record.
+        // Open addressing over views into the record: no allocation per name.
+        size_t slots = 16;
+        while (slots < old.size() * 2)
+            slots *= 2;
+        std::vector<std::string_view> known(slots);
+        const std::hash<std::string_view> hashName;
+        auto slotOf = [&](std::string_view name) {
+            size_t at = hashName(name) & (slots - 1);
+            while (known[at].data() && known[at] != name)
+                at = (at + 1) & (slots - 1);
+            return at;
+        };
+        for (const CheckFile& f : old) {
+            std::string_view p(f.Path);
+            if (p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0) {
+                std::string_view name = p.substr(folder.size());
+                known[slotOf(name)] = name;
+            }
+        }
+        for (const Listed& item : listed) {
+            if (known[slotOf(item.name)].data())
+                continue;
+            std::string path;
+            path.reserve(folder.size() + item.name.size());
+            path += folder;
+            path += item.name;
+            DateTime date = 0;
+            if (trace) {
+                struct stat st {};
+                if (statPath(app, path, st)) {
+                    traceItem(trace, dev, st);
+                    date = dateOf(app, path, st, trace, dev);
+                }
+            } else {
+                date = GetFileDate(app, path);
+            }
+            if (e.FileChkMode & NotifyNew)
+                out += changeLine(app, "追加", path, date);
+            added.push_back({std::move(path), {}});
+            addedDates.push_back(date);
+        }
     }
 
     bool changed = false;

@@ -6,6 +6,8 @@
 #include "support/AppFixture.h"
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -478,6 +480,28 @@ TEST(Settings, UnchangedFilesAreReusedAndEditsAreSeen) {
     ::usleep(250000);
     ASSERT_TRUE(WriteIni(f.app));
     ASSERT_TRUE(WriteIni(f.app)); // nothing new: not even compared with the file
+    const CheckFileList written = f.app.watchList[0].CheckFiles;
+    ASSERT_TRUE(ReadIni(f.app));
+    // The file still holds those bytes: the list written stands for it,
+    // read back but not parsed again.
+    EXPECT_TRUE(f.app.watchList[0].CheckFiles.sharedWith(written));
+    EXPECT_EQ(std::as_const(f.app.watchList)[0].CheckFiles[0].Date, "2026/01/02 3:04:20");
+    // An edit of the same size that puts the old time back is seen all the
+    // same (its change time moves).
+    {
+        const std::string before = readFile(f.watchListFile());
+        struct stat st {};
+        ASSERT_EQ(::stat(f.watchListFile().c_str(), &st), 0);
+        std::fstream io(f.watchListFile(), std::ios::in | std::ios::out | std::ios::binary);
+        io.seekp(static_cast<std::streamoff>(before.find("3:04:20") + 6));
+        io.put('5');
+        io.close();
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, f.watchListFile().c_str(), times, 0), 0);
+        ASSERT_TRUE(ReadIni(f.app));
+        EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:25");
+        writeFile(f.watchListFile(), before);
+    }
     ASSERT_TRUE(ReadIni(f.app));
     EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:20");
     // A hand edit after the write is read, and the next write stores again.
@@ -488,6 +512,33 @@ TEST(Settings, UnchangedFilesAreReusedAndEditsAreSeen) {
     f.app.watchList[0].CheckFiles[0].Date = "2026/01/02 3:04:20";
     ASSERT_TRUE(WriteIni(f.app));
     EXPECT_NE(readFile(f.watchListFile()).find("3:04:20"), std::string::npos);
+}
+
+// A large record is encoded a piece at a time: the file is byte for byte
+// what the whole text encoded gives, in CP932, and in UTF-8 with the mark
+// once a late item holds a character CP932 cannot.
+TEST(Settings, LargeListIsWrittenAsTheWholeTextEncoded) {
+    AppFixture f;
+    writeSettings(f, "");
+    f.app.watchList.resize(2);
+    f.app.watchList[0].CheckFolder = "/データ/";
+    f.app.watchList[0].SendMailTo = kMessageDisplay;
+    f.app.watchList[1].CheckFolder = "/b/c.txt";
+    std::vector<CheckFile> items;
+    for (int i = 0; i < 20000; ++i)
+        items.push_back({"/データ/ファイル" + std::to_string(i) + ".txt", "2026/01/02 3:04:05"});
+    f.app.watchList[0].CheckFiles = items;
+    f.app.watchList[1].CheckFiles = {{"/b/c.txt", "2026/01/02 3:04:06"}};
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(WriteIni(f.app));
+        const std::string bytes = readFile(f.watchListFile());
+        EXPECT_EQ(bytes, text::encodeFile(watchListText(f.app.watchList)));
+        EXPECT_EQ(bytes.rfind("\xEF\xBB\xBF", 0) == 0, round == 1);
+        ASSERT_TRUE(ReadIni(f.app));
+        ASSERT_EQ(f.app.watchList[0].CheckFiles.size(), 20000u);
+        items.back().Path = "/データ/最後😀.txt";
+        f.app.watchList[0].CheckFiles = items;
+    }
 }
 
 // A reused parsed form gives back every stored key, not only the older ones.
