@@ -12,8 +12,8 @@ struct App;
 // The command line for an archive of path (a file, or a folder ending in
 // "/"): option text, two blanks, "a", then the quoted archive path, base
 // folder (with "/" added) and target.
-std::string lhaCommandLine(const std::string& archivePath, const std::string& path,
-                           bool subfolders, bool isExistingFile);
+std::string lhaCommandLine(const std::string& archivePath, const std::string& path, bool subfolders,
+                           bool isExistingFile);
 
 // Archive path in the Temp folder for a watched path ("report.lzh").
 std::string lhaArchivePath(const App& app, const std::string& path);

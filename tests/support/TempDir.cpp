@@ -21,7 +21,9 @@ TempDir::TempDir() {
     path_ = buf.data();
 }
 
-TempDir::~TempDir() { removeTree(path_); }
+TempDir::~TempDir() {
+    removeTree(path_);
+}
 
 void removeTree(const std::string& path) {
     std::error_code ec;

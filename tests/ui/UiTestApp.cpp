@@ -4,7 +4,9 @@
 
 namespace kestrova::test {
 
-QApplication& uiApp() { return *static_cast<QApplication*>(QCoreApplication::instance()); }
+QApplication& uiApp() {
+    return *static_cast<QApplication*>(QCoreApplication::instance());
+}
 
 } // namespace kestrova::test
 
