@@ -380,20 +380,23 @@ bool writeWatchList(App& app, const std::string& file, const std::vector<WatchEn
     if (cache.writtenFile == file && current.exists && current == cache.writtenId &&
         (cache.writtenSettled || settled(current, realNowNs())) && watchList == cache.writtenList)
         return true;
-    // The list read last is not what the file will hold: let it go before
-    // the bytes are made (a large record is then not held twice).
+    // The lists read and written last are not what the file will hold: let
+    // them go before the bytes are made (a large record is then not held
+    // twice).
     if (cache.listFile == file) {
         cache.listValid = false;
         cache.list.clear();
     }
+    cache.writtenList.clear();
     const std::string bytes = watchListBytes(watchList);
     const std::size_t hash = bytesHash(bytes);
     if (cache.writtenFile == file && cache.writtenSize == bytes.size() &&
         cache.writtenHash == hash && cache.writtenSettled && current.exists &&
-        current == cache.writtenId)
+        current == cache.writtenId) {
+        cache.writtenList = watchList;
         return true;
+    }
     cache.writtenFile.clear();
-    cache.writtenList.clear();
     if (!writeFileIfChanged(file, bytes, kWatchListMode, error))
         return false;
     const long long taken = realNowNs();
