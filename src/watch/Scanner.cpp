@@ -206,6 +206,18 @@ std::string updateCheckFileAt(App& app, std::int16_t flags, const std::string& p
     }
 }
 
+// A name holding a line break cannot be recorded: left out, warned once
+// per run.
+bool unstorableName(App& app, const std::string& folder, std::string_view name) {
+    if (!text::hasLineBreak(name))
+        return false;
+    const std::string full = folder + std::string(name);
+    if (firstTime(app, "name:" + full))
+        app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
+                         "改行を含む名前は記録できないため監視から除外します: " + printable(full));
+    return true;
+}
+
 // One listed entry of a watched folder.
 struct Listed {
     std::string_view name; // points into names
@@ -228,14 +240,8 @@ bool listFolder(App& app, DIR* dir, const std::string& folder, std::string& name
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
             continue;
         std::string_view n(name);
-        if (text::hasLineBreak(n)) {
-            std::string full = folder + std::string(n);
-            if (firstTime(app, "name:" + full))
-                app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
-                                 "改行を含む名前は記録できないため監視から除外します: " +
-                                     printable(full));
+        if (unstorableName(app, folder, n))
             continue;
-        }
         bool isDir = false;
         if (trace && (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN))
             trace->blind = true;
@@ -326,17 +332,31 @@ std::string_view directName(std::string_view path, const std::string& folder) {
     return name.find('/') == std::string_view::npos ? name : std::string_view{};
 }
 
-// The new record: the old one with the changed dates, without items now
-// gone (date 0), followed by the items found new.
-std::vector<CheckFile> rebuilt(const std::vector<CheckFile>& old, const std::vector<size_t>& at,
+// Whether a scan changed the record: a date moved, an item is gone (date
+// 0, pruned), or an item was found new.
+bool recordChanged(const std::vector<DateTime>& dates, const std::vector<DateTime>& before,
+                   const std::vector<DateTime>& addedDates) {
+    for (size_t k = 0; k < dates.size(); ++k)
+        if (dates[k] != before[k] || dates[k] == 0)
+            return true;
+    for (DateTime d : addedDates)
+        if (d != 0)
+            return true;
+    return false;
+}
+
+// The new record: the old one with the dates looked at (those of the items
+// at lists, or of every item when at is null), without items now gone
+// (date 0), followed by the items found new.
+std::vector<CheckFile> rebuilt(const std::vector<CheckFile>& old, const std::vector<size_t>* at,
                                const std::vector<DateTime>& dates,
                                const std::vector<DateTime>& before, std::vector<CheckFile>& added,
                                const std::vector<DateTime>& addedDates) {
     std::vector<CheckFile> kept;
     kept.reserve(old.size() + added.size());
-    size_t k = 0; // next changed position in at
+    size_t k = 0; // next position looked at
     for (size_t i = 0; i < old.size(); ++i) {
-        if (k < at.size() && at[k] == i) {
+        if (!at || (k < at->size() && (*at)[k] == i)) {
             const DateTime d = dates[k], b = before[k];
             ++k;
             if (d == 0)
@@ -359,18 +379,10 @@ std::vector<CheckFile> rebuilt(const std::vector<CheckFile>& old, const std::vec
 // same item rule, lines and order as a whole scan, where every other item
 // would be found as its record says. New names are put in the order a
 // listing gives them, as a whole scan would find them.
-bool scanFolderPart(App& app, const WatchEntry& e, const std::vector<std::string>& names,
-                    std::optional<CheckFileList>& record, std::string& list, ScanTrace* trace) {
+bool scanFolderPart(App& app, const WatchEntry& e, const OpenFolder& open,
+                    const std::vector<std::string>& names, std::optional<CheckFileList>& record,
+                    std::string& list, ScanTrace* trace) {
     const std::string& folder = e.CheckFolder;
-    OpenFolder open;
-    switch (openFolder(app, folder, open, trace)) {
-    case Opened::Keep:
-        return true;
-    case Opened::Fail:
-        return false;
-    case Opened::Yes:
-        break;
-    }
     const int dirFd = ::dirfd(open.dir);
     std::unordered_set<std::string_view> wanted(names.begin(), names.end());
 
@@ -415,14 +427,8 @@ bool scanFolderPart(App& app, const WatchEntry& e, const std::vector<std::string
     for (const std::string& n : names) {
         if (!recorded.insert(n).second) // in the record, or named twice
             continue;
-        if (text::hasLineBreak(n)) {
-            const std::string full = folder + n;
-            if (firstTime(app, "name:" + full))
-                app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
-                                 "改行を含む名前は記録できないため監視から除外します: " +
-                                     printable(full));
+        if (unstorableName(app, folder, n))
             continue;
-        }
         fresh.push_back(n);
     }
     std::vector<CheckFile> added;
@@ -462,31 +468,17 @@ bool scanFolderPart(App& app, const WatchEntry& e, const std::vector<std::string
         }
     }
 
-    bool changed = false;
-    for (size_t k = 0; k < at.size() && !changed; ++k)
-        changed = dates[k] != before[k] || dates[k] == 0;
-    for (size_t i = 0; i < added.size() && !changed; ++i)
-        changed = addedDates[i] != 0;
-    if (changed)
-        record = rebuilt(old, at, dates, before, added, addedDates);
+    if (recordChanged(dates, before, addedDates))
+        record = rebuilt(old, &at, dates, before, added, addedDates);
     list = std::move(out);
     return true;
 }
 
-// Scans one folder entry. record stays empty when the record is to be kept
-// as it is: the folder is missing, or nothing in it changed.
-bool scanFolder(App& app, const WatchEntry& e, std::optional<CheckFileList>& record,
-                std::string& list, ScanTrace* trace) {
+// Scans one folder entry, open. record stays empty when nothing in it
+// changed.
+bool scanFolder(App& app, const WatchEntry& e, const OpenFolder& open,
+                std::optional<CheckFileList>& record, std::string& list, ScanTrace* trace) {
     const std::string& folder = e.CheckFolder;
-    OpenFolder open;
-    switch (openFolder(app, folder, open, trace)) {
-    case Opened::Keep:
-        return true;
-    case Opened::Fail:
-        return false;
-    case Opened::Yes:
-        break;
-    }
     DIR* dir = open.dir;
     const dev_t dev = open.dev;
 
@@ -571,17 +563,8 @@ bool scanFolder(App& app, const WatchEntry& e, std::optional<CheckFileList>& rec
         }
     }
 
-    bool changed = false;
-    for (size_t i = 0; i < old.size() && !changed; ++i)
-        changed = dates[i] != before[i] || dates[i] == 0; // a 0 item is pruned
-    for (size_t i = 0; i < added.size() && !changed; ++i)
-        changed = addedDates[i] != 0;
-    if (changed) {
-        std::vector<size_t> every(old.size());
-        for (size_t i = 0; i < old.size(); ++i)
-            every[i] = i;
-        record = rebuilt(old, every, dates, before, added, addedDates);
-    }
+    if (recordChanged(dates, before, addedDates))
+        record = rebuilt(old, nullptr, dates, before, added, addedDates);
     list = std::move(out);
     return true;
 }
@@ -630,10 +613,18 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
             if (trace)
                 trace->scanned = true;
             if (e.isFolder()) {
+                // A missing folder (or one that cannot be listed) keeps its
+                // record.
+                OpenFolder open;
+                const Opened opened = openFolder(app, e.CheckFolder, open, trace);
+                if (opened == Opened::Fail)
+                    return false;
+                if (opened == Opened::Keep)
+                    continue;
                 const bool part = hints && n < hints->size() && (*hints)[n].partial;
-                if (part ? !scanFolderPart(app, e, (*hints)[n].names, records[n], updateLists[n],
-                                           trace)
-                         : !scanFolder(app, e, records[n], updateLists[n], trace))
+                if (part ? !scanFolderPart(app, e, open, (*hints)[n].names, records[n],
+                                           updateLists[n], trace)
+                         : !scanFolder(app, e, open, records[n], updateLists[n], trace))
                     return false;
                 continue;
             }
