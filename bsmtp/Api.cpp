@@ -79,11 +79,13 @@ extern "C" char* SendMailEx(const char* server, const char* to, const char* from
                             const BsmtpTls* tls, BsmtpReport* report) {
     std::vector<bsmtp::Refusal> refused;
     bool inClear = false;
+    int failure = BSMTP_FAILURE_OTHER;
     char* result = duplicate(guarded("SMTP", [&] {
         bsmtp::SendOutcome outcome = bsmtp::sendMail(arg(server), arg(to), arg(from), arg(subject),
                                                      arg(body), arg(attachment), tlsOptions(tls));
         refused = std::move(outcome.refused);
         inClear = outcome.passwordInClear;
+        failure = outcome.failure;
         return outcome.error;
     }));
     if (report) {
@@ -94,6 +96,7 @@ extern "C" char* SendMailEx(const char* server, const char* to, const char* from
         }
         report->refused = duplicate(lines);
         report->passwordInClear = inClear ? 1 : 0;
+        report->failure = *result ? failure : BSMTP_FAILURE_OTHER;
     }
     return result;
 }
@@ -105,19 +108,24 @@ extern "C" int RcvMail(const char* server, const char* user, const char* passwor
 
 extern "C" int RcvMailEx(const char* server, const char* user, const char* password,
                          const char* command, const char* folder, const BsmtpTls* tls, char** error,
-                         int* passwordInClear) {
+                         BsmtpReport* report) {
     (void)folder; // nothing is stored locally
     bool inClear = false;
+    int failure = BSMTP_FAILURE_OTHER;
     const std::string text = guarded("POP", [&] {
         bsmtp::PopOutcome outcome =
             bsmtp::popLogin(arg(server), arg(user), arg(password), arg(command), tlsOptions(tls));
         inClear = outcome.passwordInClear;
+        failure = outcome.failure;
         return outcome.error;
     });
     if (error)
         *error = duplicate(text);
-    if (passwordInClear)
-        *passwordInClear = inClear ? 1 : 0;
+    if (report) {
+        report->refused = duplicate("");
+        report->passwordInClear = inClear ? 1 : 0;
+        report->failure = text.empty() ? BSMTP_FAILURE_OTHER : failure;
+    }
     return text.empty() ? 1 : 0;
 }
 

@@ -323,6 +323,10 @@ std::string CurlSession::reason(CURLcode code, const std::string& localFailure) 
     if (refused && startsWith(step_, "挨拶"))
         return "サーバーが挨拶 (EHLO) で名乗ったホスト名 " + ehloName_ +
                " を受け付けませんでした。" + later;
+    // 530: the server wants a login that the settings do not make.
+    if (refused && startsWith(step_, "差出人") && startsWith(lastReply_, "530"))
+        return "サーバーが認証を求めています。AuthMode を SMTP AUTH LOGIN、SMTP AUTH CRAM-MD5 "
+               "か SMTP AUTH PLAIN にして、ユーザー ID とパスワードを設定してください。";
     if (refused && startsWith(step_, "差出人"))
         return "サーバーが差出人アドレスを受け付けませんでした。" + later;
     if (!refused_.empty() && startsWith(step_, "送信先")) {
@@ -372,6 +376,26 @@ std::string CurlSession::reason(CURLcode code, const std::string& localFailure) 
     }
 }
 
+int CurlSession::failureKind(CURLcode code) const {
+    if (!trustFileError_.empty())
+        return BSMTP_FAILURE_OTHER;
+    if (pinMismatch_ || !verifyError_.empty() || code == CURLE_PEER_FAILED_VERIFICATION)
+        return BSMTP_FAILURE_CERTIFICATE;
+    // A refused login: 535 (bad credentials), 534 (mechanism too weak), 530
+    // to AUTH, or -ERR to PASS or APOP. A 4xx answer is temporary.
+    const bool atLogin = startsWith(step_, "認証");
+    if (protocol_ == "POP")
+        return atLogin && (code == CURLE_LOGIN_DENIED || startsWith(lastReply_, "-ERR"))
+                   ? BSMTP_FAILURE_LOGIN
+                   : BSMTP_FAILURE_OTHER;
+    if (atLogin && (startsWith(lastReply_, "535") || startsWith(lastReply_, "534") ||
+                    startsWith(lastReply_, "530")))
+        return BSMTP_FAILURE_LOGIN;
+    if (code == CURLE_LOGIN_DENIED && !startsWith(lastReply_, "4"))
+        return BSMTP_FAILURE_LOGIN;
+    return BSMTP_FAILURE_OTHER;
+}
+
 std::string CurlSession::perform(const std::string& action, const std::string& secret,
                                  const std::string& localFailure) {
     errorBuffer_[0] = '\0';
@@ -380,12 +404,14 @@ std::string CurlSession::perform(const std::string& action, const std::string& s
     recipient_.clear();
     refused_.clear();
     quitting_ = encrypted_ = passwordInClear_ = pinMismatch_ = false;
+    failure_ = BSMTP_FAILURE_OTHER;
     peerFingerprint_.clear();
     verifyError_.clear();
     trustFileError_.clear();
     const CURLcode code = curl_easy_perform(curl_);
     if (code == CURLE_OK && localFailure.empty())
         return {};
+    failure_ = failureKind(code);
     std::string text = protocol_ + " サーバー " + server_ + " " + action + "に失敗しました: " +
                        reason(code, code == CURLE_ABORTED_BY_CALLBACK ? localFailure : "");
     std::string details = "段階: " + step_;

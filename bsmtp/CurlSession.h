@@ -7,6 +7,8 @@
 // override both; BSMTP_TIMEOUT then applies without the attachment allowance.
 #pragma once
 
+#include "bsmtp.h"
+
 #include <curl/curl.h>
 
 #include <cstdint>
@@ -54,6 +56,10 @@ public:
     const std::vector<Refusal>& refused() const { return refused_; }
     // After perform: a password went out before TLS was in place.
     bool passwordInClear() const { return passwordInClear_; }
+    // After a failed perform: the login itself was refused, or the server's
+    // certificate did not verify (BSMTP_FAILURE_*); trying again at once
+    // only risks a locked account.
+    int failure() const { return failure_; }
     void setEhloName(std::string name) { ehloName_ = std::move(name); }
 
 private:
@@ -64,6 +70,7 @@ private:
     void noteReply(std::string_view line);
     std::string reason(CURLcode code, const std::string& localFailure) const;
     std::string certificateReason() const;
+    int failureKind(CURLcode code) const;
 
     CURL* curl_ = nullptr;
     std::string protocol_;
@@ -78,6 +85,7 @@ private:
     std::vector<Refusal> refused_;
     bool quitting_ = false;
     bool encrypted_ = false;
+    int failure_ = 0;
     bool passwordInClear_ = false;
     // What the certificate check saw.
     std::string peerFingerprint_; // "AB:CD:..." of the server's certificate

@@ -63,6 +63,7 @@ PopOutcome popLogin(const std::string& serverText, const std::string& user,
     PopOutcome outcome;
     outcome.error = session.perform("へのログイン", secret);
     outcome.passwordInClear = session.passwordInClear();
+    outcome.failure = session.failure();
     return outcome;
 }
 

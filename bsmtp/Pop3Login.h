@@ -10,6 +10,7 @@ namespace bsmtp {
 struct PopOutcome {
     std::string error;            // "" after a successful login and command
     bool passwordInClear = false; // the password went out without TLS
+    int failure = 0;              // BSMTP_FAILURE_* when error is set
 };
 
 // password starting with "a " asks for APOP with the rest as the password;

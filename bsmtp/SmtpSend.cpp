@@ -184,6 +184,7 @@ SendOutcome sendMail(const std::string& serverText, const std::string& to, const
     if (outcome.error.empty())
         outcome.refused = session.refused();
     outcome.passwordInClear = session.passwordInClear();
+    outcome.failure = session.failure();
     return outcome;
 }
 

@@ -12,6 +12,7 @@ struct SendOutcome {
     std::string error;            // "" when the mail went to at least one recipient
     std::vector<Refusal> refused; // recipients refused while others were accepted
     bool passwordInClear = false; // the password went out without TLS
+    int failure = 0;              // BSMTP_FAILURE_* when error is set
 };
 
 // Arguments as given to SendMail.

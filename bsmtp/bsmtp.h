@@ -36,7 +36,16 @@ typedef struct BsmtpTls {
     int required;
 } BsmtpTls;
 
-/* What SendMailEx reports besides its result. */
+/* Why a call failed, where that decides what the caller should do next. */
+#define BSMTP_FAILURE_OTHER 0
+/* The server refused the login itself (SMTP 535, 534 or 530 to AUTH; POP
+ * -ERR to PASS or APOP): trying again with the same password only risks a
+ * locked account. */
+#define BSMTP_FAILURE_LOGIN 1
+/* The server's certificate did not verify (or did not match the pin). */
+#define BSMTP_FAILURE_CERTIFICATE 2
+
+/* What SendMailEx and RcvMailEx report besides their result. */
 typedef struct BsmtpReport {
     /* Recipients the server refused while the mail went to the others: one
      * line each, address TAB the server's reply, ending with LF; "" when
@@ -44,6 +53,8 @@ typedef struct BsmtpReport {
     char* refused;
     /* 1 when the password went over a connection without TLS. */
     int passwordInClear;
+    /* BSMTP_FAILURE_* of a failed call; BSMTP_FAILURE_OTHER otherwise. */
+    int failure;
 } BsmtpReport;
 
 /* Sends one mail. server: "host" or "host:port" (port 25 by default; 465
@@ -78,11 +89,11 @@ BSMTP_EXPORT char* SendMailEx(const char* server, const char* to, const char* fr
 BSMTP_EXPORT int RcvMail(const char* server, const char* user, const char* password,
                          const char* command, const char* folder, char** error);
 
-/* RcvMail with TLS choices (tls may be NULL); *passwordInClear (when not
- * NULL) becomes 1 when the password went over a connection without TLS. */
+/* RcvMail with TLS choices (tls may be NULL); report (when not NULL)
+ * receives passwordInClear and failure; its refused is always "". */
 BSMTP_EXPORT int RcvMailEx(const char* server, const char* user, const char* password,
                            const char* command, const char* folder, const BsmtpTls* tls,
-                           char** error, int* passwordInClear);
+                           char** error, BsmtpReport* report);
 
 BSMTP_EXPORT void BsmtpFree(char* text);
 

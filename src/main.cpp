@@ -1,5 +1,6 @@
 // Kestrova: picks a windowless run ("b") or the desktop program, prepares
 // the one App object and lives in the Qt event loop.
+#include "cli/Command.h"
 #include "core/App.h"
 #include "core/DisplayProbe.h"
 #include "core/Startup.h"
@@ -33,6 +34,9 @@ int main(int argc, char** argv) {
         std::fputs(kestrova::versionText().c_str(), stdout);
         return 0;
     }
+    // The set-up commands need no display and never open a window.
+    if (!options.Command.empty())
+        return kestrova::runCommand(options, argc, argv);
     // Without a display the desktop program refuses rather than becoming a
     // watcher that sends mail unasked; "b" is the way to run without one.
     const bool windows = options.Interactive;
@@ -94,7 +98,11 @@ int main(int argc, char** argv) {
         if (!desktop->start())
             return 0; // the running instance came to the front
     } else {
+        kestrova::announceHeadlessRun(app, "b");
         cycle.FolderCheckTimer.start();
     }
-    return qapp->exec();
+    const int status = qapp->exec();
+    // Delivered records that could not be written get one more try.
+    cycle.flushPending();
+    return status;
 }

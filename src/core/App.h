@@ -6,6 +6,7 @@
 #include "core/OperationLog.h"
 #include "core/Settings.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -47,6 +48,10 @@ struct IniCache {
     std::string listFile;
     FileIdentity listId;
     std::vector<WatchEntry> list;
+    // The first [CheckFolders] key the reading rule does not reach (a gap),
+    // or -1; and the watch-list file last read as UTF-8 without a mark.
+    long listUnreached = -1;
+    std::string plainUtf8List;
 
     // The watch-list file as WriteIni last left it, and the list it wrote
     // (its records shared, not copied).
@@ -56,6 +61,17 @@ struct IniCache {
     std::size_t writtenHash = 0;
     std::size_t writtenSize = 0;
     std::vector<WatchEntry> writtenList;
+};
+
+// A refused login (or a certificate that does not verify) is not tried
+// again at once: a server or fail2ban would lock the account. The next try
+// waits CheckSec, then twice as long each time, up to 15 minutes; a changed
+// settings file tries at once.
+struct LoginBackoff {
+    bool failing = false;
+    std::chrono::steady_clock::time_point nextTry{};
+    double interval = 0;   // seconds
+    FileIdentity settings; // the settings file when the login was refused
 };
 
 struct App {
@@ -76,6 +92,8 @@ struct App {
     DialogValues dialog;
 
     IniCache iniCache;
+
+    LoginBackoff loginBackoff;
 
     // Paths already warned about in this run, so a lasting condition is
     // logged once rather than at every pass.

@@ -264,6 +264,19 @@ size_t IniFile::lineCount(std::string_view section) const {
     return s ? s->last - s->header : 0;
 }
 
+std::vector<std::string> IniFile::keys(std::string_view section) const {
+    std::vector<std::string> out;
+    const Section* s = findSection(section);
+    if (!s)
+        return out;
+    for (size_t i = s->header + 1; i <= s->last && i < lines_.size(); ++i) {
+        std::string_view k, v;
+        if (keyValue(line(i), k, v))
+            out.emplace_back(k);
+    }
+    return out;
+}
+
 bool IniFile::load(const std::string& path, std::string& error, bool keepBytes) {
     std::string bytes;
     switch (readWholeFile(path, bytes, error)) {
@@ -276,11 +289,13 @@ bool IniFile::load(const std::string& path, std::string& error, bool keepBytes) 
     case ReadStatus::Ok:
         break;
     }
-    std::string decoded = text::decodeFile(bytes);
-    // A file with the UTF-8 mark is kept as decoded: its bytes are the text.
-    if (!keepBytes || bytes.starts_with("\xEF\xBB\xBF")) {
+    text::FileEncoding encoding = text::FileEncoding::Cp932;
+    std::string decoded = text::decodeFile(bytes, &encoding);
+    // A UTF-8 file is kept as decoded: its bytes are the text.
+    if (!keepBytes || encoding != text::FileEncoding::Cp932) {
         std::string().swap(bytes); // a large file is not held twice while parsed
         *this = parseOwned(std::move(decoded));
+        encoding_ = encoding;
         return true;
     }
     *this = parseOwned(std::move(decoded));
@@ -408,7 +423,7 @@ std::string IniFile::bytes() const {
         if (fits)
             return out;
     }
-    return text::encodeFile(text());
+    return text::encodeFile(text(), encoding_ == text::FileEncoding::Utf8);
 }
 
 bool IniFile::save(const std::string& path, mode_t mode, std::string& error) const {

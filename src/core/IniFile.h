@@ -5,6 +5,8 @@
 // them.
 #pragma once
 
+#include "core/Text.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -63,6 +65,13 @@ public:
     // needs UTF-8); else the whole text encoded as encodeFile does.
     std::string bytes() const;
 
+    // How the loaded file was encoded (CP932 for a new one); UTF-8 without a
+    // mark is written back the same way.
+    text::FileEncoding encoding() const { return encoding_; }
+
+    // The keys of a section's first occurrence, in file order.
+    std::vector<std::string> keys(std::string_view section) const;
+
     // Writes the file atomically, encoded for disk.
     bool save(const std::string& path, mode_t mode, std::string& error) const;
 
@@ -111,6 +120,7 @@ private:
     std::string raw_;
     std::vector<std::pair<size_t, std::uint32_t>> rawLines_;
     bool keptBytes_ = false;
+    text::FileEncoding encoding_ = text::FileEncoding::Cp932;
     // The section asked for last and the header line found to match it:
     // a run of lookups in one section skips hashing and comparing its name
     // again. (So lookups on one IniFile must not run on two threads.)

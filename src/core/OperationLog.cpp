@@ -123,6 +123,13 @@ int OperationLog::WriteLog(int flag, int level, std::string_view module, std::st
             std::string out = (journal ? journalPrefix(level) : std::string()) + line + "\n";
             ssize_t ignored = ::write(STDERR_FILENO, out.data(), out.size());
             (void)ignored;
+        } else if (echoWarnings && level <= LogWarning && level >= LogError &&
+                   !(flag == -1 && !interactive)) {
+            // (A box of a run without windows goes to standard error anyway.)
+            std::string out = logTimestamp() + " " + text::trimBlanks(levelLabel(level)) + " " +
+                              text::replaceAll(message, "\r\n", " ") + "\n";
+            ssize_t ignored = ::write(STDERR_FILENO, out.data(), out.size());
+            (void)ignored;
         }
         if (!written)
             return 0;

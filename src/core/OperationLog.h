@@ -69,6 +69,9 @@ public:
     // journal of a service.
     bool journal = false;
     std::string title; // AppTitle, title of the log's message boxes
+    // Warnings and failures also to standard error, readable (UTF-8, time
+    // and message): a run watched from a terminal, or a command.
+    bool echoWarnings = false;
 
     // Installed by the windows; without them nothing is shown.
     std::function<int(const MessageBoxRequest&)> messageBox;

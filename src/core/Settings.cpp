@@ -5,12 +5,16 @@
 #include "core/FileIo.h"
 #include "core/IniFile.h"
 #include "core/Numeric.h"
+#include "core/SettingKeys.h"
 #include "core/Text.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <unistd.h>
 
@@ -35,10 +39,6 @@ CipherFailureReport cipherReport(App& app) {
     };
 }
 
-std::string boolText(bool v) {
-    return v ? "True" : "False";
-}
-
 // Values that cannot hold a line break: one stray break becomes a blank
 // rather than a broken file.
 std::string singleLine(std::string_view v) {
@@ -52,22 +52,73 @@ std::string singleLine(std::string_view v) {
 // The fields of the settings file, copied into settings whose run-time
 // fields stay as they are.
 void copyStored(const AppSettings& from, AppSettings& to) {
-    to.SmtpServer = from.SmtpServer;
-    to.AuthMode = from.AuthMode;
-    to.APopMode = from.APopMode;
-    to.PopServer = from.PopServer;
-    to.MailFromUser = from.MailFromUser;
-    to.MailFromPass = from.MailFromPass;
-    to.MailFromName = from.MailFromName;
-    to.MailFromAddr = from.MailFromAddr;
-    to.MailTitle = from.MailTitle;
-    to.MailMsg = from.MailMsg;
-    to.MailFListAdd = from.MailFListAdd;
-    to.CheckSec = from.CheckSec;
-    to.TlsTrustFile = from.TlsTrustFile;
-    to.TlsFingerprint = from.TlsFingerprint;
-    to.TlsRequired = from.TlsRequired;
-    to.ScanMode = from.ScanMode;
+    static_cast<StoredSettings&>(to) = from;
+}
+
+// The stored password form: Base64 of whole 8-byte blocks that deciphers to
+// readable text. Anything else (a password typed in by hand, say) would
+// decipher into garbage that no server accepts: nullopt.
+std::optional<std::string> decipherStored(const std::string& stored) {
+    static constexpr std::string_view kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if (stored.empty() || stored.size() % 4 != 0)
+        return std::nullopt;
+    size_t pad = 0;
+    while (pad < 2 && stored[stored.size() - 1 - pad] == '=')
+        ++pad;
+    for (size_t i = 0; i + pad < stored.size(); ++i)
+        if (kAlphabet.find(stored[i]) == std::string_view::npos)
+            return std::nullopt;
+    if ((stored.size() / 4 * 3 - pad) % 8 != 0)
+        return std::nullopt;
+    std::string plain = CryptString(stored, 0, kCipherKey1, kCipherKey2, kCipherKey3);
+    if (plain.empty() || plain.find("\xEF\xBF\xBD") != std::string::npos)
+        return std::nullopt;
+    for (unsigned char c : plain)
+        if (c < 0x20 || c == 0x7F)
+            return std::nullopt;
+    return plain;
+}
+
+// The password from systemd's credentials folder, when there is one: the
+// first line of "mail-password".
+std::optional<std::string> credentialPassword(App& app) {
+    const char* folder = std::getenv("CREDENTIALS_DIRECTORY");
+    if (!folder || !*folder)
+        return std::nullopt;
+    const std::string path = std::string(folder) + "/mail-password";
+    std::string bytes, error;
+    switch (readWholeFile(path, bytes, error)) {
+    case ReadStatus::Missing:
+        return std::nullopt;
+    case ReadStatus::Failed:
+        if (app.warnedOnce.insert("credential:" + error).second)
+            app.logError("CommonModule", "ReadIni", error, true);
+        return std::nullopt;
+    case ReadStatus::Ok:
+        break;
+    }
+    std::string line = bytes.substr(0, bytes.find_first_of("\r\n"));
+    return text::isValidUtf8(line) ? line : text::fromCp932(line);
+}
+
+// After every read: the credentials folder stands for the key, and a stored
+// value that is no enciphered form is reported (once per value).
+void settlePassword(App& app, AppSettings& s) {
+    if (std::optional<std::string> pass = credentialPassword(app)) {
+        s.MailFromPass = *pass;
+        s.MailFromPassFromCredentials = true;
+        return;
+    }
+    s.MailFromPassFromCredentials = false;
+    if (!s.MailFromPassUnreadable.empty() &&
+        app.warnedOnce.insert("password:" + s.MailFromPassUnreadable).second)
+        app.logError("CommonModule", "ReadIni",
+                     "MailFromPass の値は暗号化されたパスワードの形ではないため使いません "
+                     "(手で書き込んだパスワードは使えません)。kestrova password でパスワードを"
+                     "設定し直してください。 (MailFromPass holds no enciphered password: set it "
+                     "with kestrova password)",
+                     true);
 }
 
 long long realNowNs() {
@@ -109,8 +160,8 @@ bool adoptWritten(IniCache& cache, const std::string& file, const FileIdentity& 
     return true;
 }
 
-void readStored(App& app, const IniFile& ini, AppSettings& s);
-std::vector<WatchEntry> readList(const IniFile& list);
+void readStored(const IniFile& ini, AppSettings& s);
+std::vector<WatchEntry> readList(const IniFile& list, long& unreached);
 
 } // namespace
 
@@ -170,63 +221,60 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList,
     if (settingsHit)
         copyStored(cache.stored, s);
     else
-        readStored(app, ini, s);
-    if (listHit) {
-        watchList = cache.list;
-        return true;
-    }
-    watchList = readList(list);
-    if (settled(listId, taken)) {
-        cache.listValid = true;
-        cache.listFile = s.WatchListFile;
-        cache.listId = listId;
-        cache.list = watchList;
-    }
+        readStored(ini, s);
     if (!settingsHit && settled(settingsId, taken)) {
         cache.settingsValid = true;
         cache.settingsFile = s.SettingsFile;
         cache.settingsId = settingsId;
         copyStored(s, cache.stored);
     }
+    settlePassword(app, s);
+    if (listHit) {
+        watchList = cache.list;
+    } else {
+        watchList = readList(list, cache.listUnreached);
+        // A file a Linux editor wrote (UTF-8 without a mark) is written back
+        // the same way.
+        cache.plainUtf8List =
+            list.encoding() == text::FileEncoding::Utf8 ? s.WatchListFile : std::string();
+        if (settled(listId, taken)) {
+            cache.listValid = true;
+            cache.listFile = s.WatchListFile;
+            cache.listId = listId;
+            cache.list = watchList;
+        }
+    }
+    // Keys after a gap (or not starting at 0) are never read: said once, as
+    // a hand edit may have meant them.
+    if (cache.listUnreached >= 0 &&
+        app.warnedOnce.insert("gap:" + s.WatchListFile + ":" + std::to_string(cache.listUnreached))
+            .second)
+        app.log.WriteLog(0, LogWarning, "CommonModule", "ReadIni",
+                         s.WatchListFile + ": [CheckFolders] のキー " +
+                             std::to_string(cache.listUnreached) +
+                             " は読み込まれません。キーは 0 から欠けずに並べてください。 (key " +
+                             std::to_string(cache.listUnreached) +
+                             " is never read: keys must run from 0 without a gap)");
     return true;
 }
 
 namespace {
 
-void readStored(App& app, const IniFile& ini, AppSettings& s) {
-    auto get = [&](const char* key, const char* fallback = "") {
-        return ini.get(kInitSetting, key, fallback);
-    };
-    s.SmtpServer = get("SmtpServer");
-    s.AuthMode = get("AuthMode");
-    if (s.AuthMode.empty())
-        s.AuthMode = s.SmtpServer.empty() ? "POP before SMTP" : "SMTP AUTH LOGIN";
-    s.APopMode = text::asciiLower(get("APopMode")) == "true";
-    s.PopServer = get("PopServer");
-    s.MailFromUser = get("MailFromUser");
-    s.MailFromPass = CryptString(get("MailFromPass"), 0, kCipherKey1, kCipherKey2, kCipherKey3,
-                                 cipherReport(app));
-    s.MailTitle = get("MailTitle");
-    if (s.MailTitle.empty())
-        s.MailTitle = "ファイル更新通知";
-    s.MailFromName = get("MailFromName");
-    if (s.MailFromName.empty())
-        s.MailFromName = "ケストロバ";
-    s.MailFromAddr = get("MailFromAddr");
-    s.MailMsg = get("MailMsg");
-    if (s.MailMsg.empty())
-        s.MailMsg = "監視中のファイルが更新されました。";
-    s.MailMsg = text::replaceAll(s.MailMsg, "%r%", "\r\n");
-    s.MailFListAdd = text::asciiLower(get("MailFListAdd", "true")) == "true";
-    double sec = numericValue(get("CheckSec"));
-    s.CheckSec = sec > 0 ? numberText(sec) : "10";
-    s.TlsTrustFile = get("TlsTrustFile");
-    s.TlsFingerprint = get("TlsFingerprint");
-    s.TlsRequired = text::asciiLower(get("TlsRequired")) == "true";
-    s.ScanMode = text::asciiLower(get("ScanMode", "auto")) == "poll" ? "poll" : "auto";
+void readStored(const IniFile& ini, AppSettings& s) {
+    for (const SettingKey& key : settingKeys()) {
+        std::optional<std::string> stored = ini.get(kInitSetting, key.name);
+        if (key.kind != SettingKind::Password) {
+            readSetting(key, s, stored);
+            continue;
+        }
+        const std::string text = stored.value_or("");
+        std::optional<std::string> plain = decipherStored(text);
+        s.MailFromPass = plain.value_or("");
+        s.MailFromPassUnreadable = plain || text.empty() ? std::string() : text;
+    }
 }
 
-std::vector<WatchEntry> readList(const IniFile& list) {
+std::vector<WatchEntry> readList(const IniFile& list, long& unreached) {
     // Paths are read whole: Linux allows paths far longer than the value
     // limit, and a recorded path cut there would never be found again (a
     // deletion and an addition at every pass). Files from Windows never hold
@@ -273,6 +321,17 @@ std::vector<WatchEntry> readList(const IniFile& list) {
         if (record.capacity() > record.size() + record.size() / 8 + 16)
             record.shrink_to_fit();
         entries[n].CheckFiles = std::move(record);
+    }
+    unreached = -1;
+    for (const std::string& key : list.keys("CheckFolders")) {
+        if (key.empty() || key.size() > 9 ||
+            key.find_first_not_of("0123456789") != std::string::npos ||
+            (key.size() > 1 && key[0] == '0'))
+            continue;
+        const long k = std::stol(key);
+        if (k >= static_cast<long>(entries.size()) && (unreached < 0 || k < unreached) &&
+            list.get("CheckFolders", key, kNone) != kNone)
+            unreached = k;
     }
     return entries;
 }
@@ -327,7 +386,12 @@ void buildWatchList(const std::vector<WatchEntry>& list, std::string& buf, Flush
 // The watch-list file's bytes, encoded a piece at a time: the text of a
 // large record is never held whole beside its bytes. A list CP932 cannot
 // hold is written whole as UTF-8 with the mark, as any file is.
-std::string watchListBytes(const std::vector<WatchEntry>& list) {
+std::string watchListBytes(const std::vector<WatchEntry>& list, bool keepUtf8) {
+    if (keepUtf8) {
+        std::string text = watchListText(list);
+        if (text::isValidUtf8(text))
+            return text;
+    }
     std::string out, piece, buf;
     bool cp932 = true;
     size_t items = 0;
@@ -388,7 +452,7 @@ bool writeWatchList(App& app, const std::string& file, const std::vector<WatchEn
         cache.list.clear();
     }
     cache.writtenList.clear();
-    const std::string bytes = watchListBytes(watchList);
+    const std::string bytes = watchListBytes(watchList, cache.plainUtf8List == file);
     const std::size_t hash = bytesHash(bytes);
     if (cache.writtenFile == file && cache.writtenSize == bytes.size() &&
         cache.writtenHash == hash && cache.writtenSettled && current.exists &&
@@ -417,36 +481,49 @@ bool WriteIni(App& app) {
     return WriteIni(app, app.settings, app.watchList);
 }
 
-bool WriteIni(App& app, const AppSettings& s, const std::vector<WatchEntry>& watchList) {
+namespace {
+
+bool writeSettingsFile(App& app, const AppSettings& s, std::string& error) {
     IniFile ini;
-    std::string error;
-    bool ok = ini.load(s.SettingsFile, error, true);
-    if (ok) {
-        std::string msg = text::replaceAll(s.MailMsg, "\r\n", "%r%");
-        msg = text::replaceAll(text::replaceAll(msg, "\r", "%r%"), "\n", "%r%");
-        const std::pair<const char*, std::string> values[] = {
-            {"SmtpServer", singleLine(s.SmtpServer)},
-            {"AuthMode", singleLine(s.AuthMode)},
-            {"APopMode", boolText(s.APopMode)},
-            {"PopServer", singleLine(s.PopServer)},
-            {"MailFromUser", singleLine(s.MailFromUser)},
-            {"MailFromPass", CryptString(s.MailFromPass, -1, kCipherKey1, kCipherKey2, kCipherKey3,
-                                         cipherReport(app))},
-            {"MailFromName", singleLine(s.MailFromName)},
-            {"MailFromAddr", singleLine(s.MailFromAddr)},
-            {"MailTitle", singleLine(s.MailTitle)},
-            {"MailMsg", msg},
-            {"MailFListAdd", boolText(s.MailFListAdd)},
-            {"CheckSec", singleLine(s.CheckSec)},
-            {"TlsTrustFile", singleLine(s.TlsTrustFile)},
-            {"TlsFingerprint", singleLine(s.TlsFingerprint)},
-            {"TlsRequired", boolText(s.TlsRequired)},
-            {"ScanMode", s.ScanMode == "poll" ? "poll" : "auto"},
-        };
-        for (const auto& [key, value] : values)
-            ini.set(kInitSetting, key, value);
-        ok = ini.save(s.SettingsFile, kSettingsMode, error);
+    if (!ini.load(s.SettingsFile, error, true))
+        return false;
+    for (const SettingKey& key : settingKeys()) {
+        if (key.kind != SettingKind::Password) {
+            ini.set(kInitSetting, key.name, storedText(key, s));
+            continue;
+        }
+        // A password from the credentials folder never lands in the file,
+        // and one typed in by hand stays as typed until replaced.
+        if (s.MailFromPassFromCredentials ||
+            (s.MailFromPass.empty() && !s.MailFromPassUnreadable.empty()))
+            continue;
+        ini.set(kInitSetting, key.name,
+                CryptString(s.MailFromPass, -1, kCipherKey1, kCipherKey2, kCipherKey3,
+                            cipherReport(app)));
     }
+    return ini.save(s.SettingsFile, kSettingsMode, error);
+}
+
+bool reportWrite(App& app, bool ok, const std::string& error, std::string* failure) {
+    if (failure)
+        *failure = ok ? std::string() : error;
+    else if (!ok)
+        app.logError("CommonModule", "WriteIni", error, false);
+    return ok;
+}
+
+} // namespace
+
+bool WriteSettings(App& app, const AppSettings& s, std::string* failure) {
+    std::string error;
+    const bool ok = writeSettingsFile(app, s, error);
+    return reportWrite(app, ok, error, failure);
+}
+
+bool WriteIni(App& app, const AppSettings& s, const std::vector<WatchEntry>& watchList,
+              std::string* failure) {
+    std::string error;
+    bool ok = writeSettingsFile(app, s, error);
     if (ok) {
         if (watchList.empty()) {
             if (::unlink(s.WatchListFile.c_str()) != 0 && errno != ENOENT) {
@@ -457,9 +534,7 @@ bool WriteIni(App& app, const AppSettings& s, const std::vector<WatchEntry>& wat
             ok = writeWatchList(app, s.WatchListFile, watchList, error);
         }
     }
-    if (!ok)
-        app.logError("CommonModule", "WriteIni", error, false);
-    return ok;
+    return reportWrite(app, ok, error, failure);
 }
 
 } // namespace kestrova

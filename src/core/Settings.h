@@ -29,8 +29,10 @@ enum FileChkModeBits : std::uint32_t {
 // The recipient that means "show the update message window".
 inline constexpr const char* kMessageDisplay = "メッセージ表示";
 
-struct AppSettings {
-    // Stored in section "InitSetting" of the settings file.
+// The keys of section "InitSetting" as they are held in memory. Each is
+// described once (name, reading rule, stored form) in SettingKeys.h; the
+// fields bear the keys' names.
+struct StoredSettings {
     std::string SmtpServer;
     std::string AuthMode;
     bool APopMode = false;
@@ -55,6 +57,17 @@ struct AppSettings {
     // scanned at every pass.
     std::string ScanMode = "auto";
 
+    // Where the password came from, besides the key itself: the stored
+    // text when it is no enciphered form (typed in by hand: never used,
+    // never overwritten), and whether systemd's credentials folder gave it
+    // (the key is then neither read nor written).
+    std::string MailFromPassUnreadable;
+    bool MailFromPassFromCredentials = false;
+
+    bool operator==(const StoredSettings&) const = default;
+};
+
+struct AppSettings : StoredSettings {
     // Run-time fields, fixed by start-up.
     std::string SettingsFile;
     std::string WatchListFile;
@@ -175,7 +188,12 @@ bool ReadIni(App& app, AppSettings& settings, std::vector<WatchEntry>& list,
 // file is replaced atomically; a failure is logged and leaves the previous
 // file complete. Returns false on failure.
 bool WriteIni(App& app);
-bool WriteIni(App& app, const AppSettings& settings, const std::vector<WatchEntry>& list);
+// failure, when given, receives the reason instead of the log (a caller that
+// retries says it once).
+bool WriteIni(App& app, const AppSettings& settings, const std::vector<WatchEntry>& list,
+              std::string* failure = nullptr);
+// The settings file alone.
+bool WriteSettings(App& app, const AppSettings& settings, std::string* failure = nullptr);
 
 // Writes one value into a file (window placements), keeping everything else.
 bool WriteIniValue(App& app, const std::string& section, const std::string& key,

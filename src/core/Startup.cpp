@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <pwd.h>
@@ -13,10 +14,14 @@
 
 namespace kestrova {
 
+bool isCommandWord(const std::string& word) {
+    return word == "config" || word == "watch" || word == "password" || word == "test-mail" ||
+           word == "check";
+}
+
 StartOptions parseCommandLine(const std::vector<std::string>& args) {
     StartOptions o;
-    std::string line;
-    bool lineEmpty = true;
+    std::vector<std::string> words; // the start word and what follows it
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") {
@@ -40,16 +45,39 @@ StartOptions parseCommandLine(const std::vector<std::string>& args) {
             o.Folder = dir;
             continue;
         }
-        if (!lineEmpty)
-            line += ' ';
-        line += a;
-        lineEmpty = false;
+        if (o.Command.empty() && words.empty() && isCommandWord(a)) {
+            o.Command = a;
+            continue;
+        }
+        if (!o.Command.empty()) {
+            o.CommandArgs.push_back(a);
+            continue;
+        }
+        // The watcher's words: the text is split at blanks.
+        size_t start = 0;
+        while (start <= a.size()) {
+            size_t end = a.find(' ', start);
+            if (end == std::string::npos)
+                end = a.size();
+            if (end > start)
+                words.push_back(a.substr(start, end - start));
+            start = end + 1;
+        }
     }
-    std::string first = line.substr(0, line.find(' '));
-    if (first == "b" || first == "B")
-        o.Interactive = false;
-    else if (first == "i" || first == "I")
-        o.StartVisible = false;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        const bool startWord = w == "b" || w == "B" || w == "i" || w == "I";
+        if (!startWord) {
+            o.Error = "不明な指定です: " + w + " (unknown word or option: " + w + ")";
+            break;
+        }
+        if (i > 0)
+            continue; // only the first word counts
+        if (w == "b" || w == "B")
+            o.Interactive = false;
+        else
+            o.StartVisible = false;
+    }
     return o;
 }
 
@@ -247,6 +275,20 @@ bool ensureFolder(const std::string& path, std::string& error) {
 }
 
 } // namespace
+
+void announceHeadlessRun(App& app, const std::string& word) {
+    if (app.log.journal || !::isatty(STDERR_FILENO))
+        return;
+    size_t mail = 0;
+    for (const WatchEntry& e : app.watchList)
+        mail += e.mailsTo() ? 1 : 0;
+    std::fprintf(stderr,
+                 "kestrova %s: フォルダ %s、メールで通知する監視 %zu 件、確認の間隔 %s 秒 "
+                 "(folder %s, %zu entries notify by mail, CheckSec %s)\n",
+                 word.c_str(), app.dataDir.c_str(), mail, app.settings.CheckSec.c_str(),
+                 app.dataDir.c_str(), mail, app.settings.CheckSec.c_str());
+    app.log.echoWarnings = true;
+}
 
 StartResult prepareApp(App& app, const std::string& exeFolder, const std::string& folder,
                        const std::string& baseName, const StartOptions& options,

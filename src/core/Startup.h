@@ -16,12 +16,20 @@ struct StartOptions {
     bool ShowVersion = false; // --version
     std::string Folder;       // --folder DIR: the program's folder
     std::string Error;        // an option that cannot be used, as a sentence
+    // A command of its own (config, watch, password, test-mail, check) and
+    // its words and options, as given; "" for the watcher itself.
+    std::string Command;
+    std::vector<std::string> CommandArgs;
 };
 
+// The command words that run one task without any window and end.
+bool isCommandWord(const std::string& word);
+
 // The options --help, --version and --folder DIR (or --folder=DIR) are
-// taken out wherever they stand. Of the rest only the first blank-separated
-// word counts: "b" runs without windows, "i" starts hidden in the tray;
-// either case.
+// taken out wherever they stand. Of the rest the first blank-separated word
+// counts: "b" runs without windows, "i" starts hidden in the tray (either
+// case; a later "b" or "i" is ignored), a command word takes every argument
+// after it. Any other word or option is an error.
 StartOptions parseCommandLine(const std::vector<std::string>& args);
 
 // What --help prints (Japanese, then English) and what --version prints.
@@ -61,6 +69,10 @@ inline constexpr const char* kArchiverLibrary = "libunlha32.so";
 
 // The message when the mail library is missing.
 std::string missingMailLibraryText(const std::string& baseName);
+
+// A run without windows started from a terminal ("b", "check") says where
+// it works and then shows its warnings and failures there as well.
+void announceHeadlessRun(App& app, const std::string& word);
 
 enum class StartResult {
     Ready,

@@ -1,5 +1,7 @@
 #include "core/Text.h"
 
+#include <algorithm>
+
 #include <array>
 #include <cerrno>
 #include <iconv.h>
@@ -325,13 +327,32 @@ std::string tailByWidth(std::string_view utf8, int maxWidth) {
 
 static const std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-std::string decodeFile(std::string_view bytes) {
+FileEncoding detectEncoding(std::string_view bytes) {
     if (bytes.substr(0, 3) == kUtf8Bom)
+        return FileEncoding::Utf8Bom;
+    const bool nonAscii = std::any_of(bytes.begin(), bytes.end(),
+                                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    return nonAscii && isValidUtf8(bytes) ? FileEncoding::Utf8 : FileEncoding::Cp932;
+}
+
+std::string decodeFile(std::string_view bytes, FileEncoding* found) {
+    const FileEncoding encoding = detectEncoding(bytes);
+    if (found)
+        *found = encoding;
+    switch (encoding) {
+    case FileEncoding::Utf8Bom:
         return std::string(bytes.substr(3));
+    case FileEncoding::Utf8:
+        return std::string(bytes);
+    case FileEncoding::Cp932:
+        break;
+    }
     return fromCp932(bytes);
 }
 
-std::string encodeFile(std::string_view utf8) {
+std::string encodeFile(std::string_view utf8, bool keepUtf8) {
+    if (keepUtf8 && isValidUtf8(utf8))
+        return std::string(utf8);
     std::string out;
     if (toCp932(utf8, out))
         return out;

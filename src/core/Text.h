@@ -32,13 +32,26 @@ std::string headByWidth(std::string_view utf8, int maxWidth);
 // a character.
 std::string tailByWidth(std::string_view utf8, int maxWidth);
 
-// Decodes a file's bytes: UTF-8 with a mark is read as UTF-8, anything else
-// as CP932.
-std::string decodeFile(std::string_view bytes);
+// How a file's bytes hold its text.
+enum class FileEncoding {
+    Cp932,   // Shift-JIS, the default
+    Utf8Bom, // UTF-8 after a byte-order mark
+    Utf8,    // UTF-8 without a mark, as Linux editors write it
+};
+
+// UTF-8 with a mark, or valid UTF-8 holding a non-ASCII character without
+// one, is UTF-8; anything else is CP932.
+FileEncoding detectEncoding(std::string_view bytes);
+
+// Decodes a file's bytes as detectEncoding finds them; found, when given,
+// receives the encoding.
+std::string decodeFile(std::string_view bytes, FileEncoding* found = nullptr);
 
 // Encodes text for a file: CP932 when it can hold every character, else the
-// whole text as UTF-8 with a byte-order mark.
-std::string encodeFile(std::string_view utf8);
+// whole text as UTF-8 with a byte-order mark. keepUtf8: the file was read as
+// UTF-8 without a mark and is written back the same way (when the text is
+// valid UTF-8, so it reads back as it is).
+std::string encodeFile(std::string_view utf8, bool keepUtf8 = false);
 
 // Decodes a watched text file used as mail body: UTF-8 with or without mark,
 // UTF-16 with mark, otherwise CP932.

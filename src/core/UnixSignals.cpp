@@ -14,9 +14,10 @@ namespace kestrova {
 namespace {
 
 // A pass may sit in a library call (a mail server that never answers) that
-// no event loop can end. This long after the signal the process ends anyway,
-// by the signal's own default action.
-constexpr auto kGrace = std::chrono::seconds(3);
+// no event loop can end. A mail in progress gets this long to finish (and
+// its entry to be committed); then the process ends anyway, by the signal's
+// own default action.
+constexpr auto kGrace = std::chrono::seconds(9);
 
 // What a signal handler may touch, set up once before the handlers: the
 // descriptor that wakes the event loop, the semaphore that starts the
@@ -45,6 +46,10 @@ void watchdog() {
 }
 
 } // namespace
+
+bool terminationRequested() {
+    return signalReceived != 0;
+}
 
 void quitOnTerminationSignals() {
     int fds[2];

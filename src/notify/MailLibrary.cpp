@@ -34,7 +34,7 @@ std::string MailLibrary::SendMail(const std::string& server, const std::string& 
     return runOnWorker([&]() -> std::string {
         const BsmtpTls options{tls.trustFile.c_str(), tls.fingerprint.c_str(),
                                tls.required ? 1 : 0};
-        BsmtpReport out{nullptr, 0};
+        BsmtpReport out{nullptr, 0, BSMTP_FAILURE_OTHER};
         char* result = sendMail_(server.c_str(), to.c_str(), from.c_str(), subject.c_str(),
                                  body.c_str(), attachment.c_str(), &options, &out);
         std::string text = result ? result : "";
@@ -45,6 +45,7 @@ std::string MailLibrary::SendMail(const std::string& server, const std::string& 
             free_(out.refused);
         if (report) {
             report->passwordInClear = out.passwordInClear != 0;
+            report->loginRefused = out.failure != BSMTP_FAILURE_OTHER;
             // One line per address: address TAB reply LF.
             for (size_t start = 0; start < refused.size();) {
                 size_t end = refused.find('\n', start);
@@ -66,21 +67,25 @@ std::string MailLibrary::SendMail(const std::string& server, const std::string& 
 bool MailLibrary::RcvMail(const std::string& server, const std::string& user,
                           const std::string& password, const std::string& command,
                           const std::string& folder, std::string& error, const MailTls& tls,
-                          bool* passwordInClear) const {
+                          SendReport* report) const {
     return runOnWorker([&]() -> bool {
         const BsmtpTls options{tls.trustFile.c_str(), tls.fingerprint.c_str(),
                                tls.required ? 1 : 0};
         char* text = nullptr;
-        int inClear = 0;
+        BsmtpReport out{nullptr, 0, BSMTP_FAILURE_OTHER};
         int ok = rcvMail_(server.c_str(), user.c_str(), password.c_str(), command.c_str(),
-                          folder.c_str(), &options, &text, &inClear);
+                          folder.c_str(), &options, &text, &out);
+        if (out.refused)
+            free_(out.refused);
         error = text ? text : "";
         if (text)
             free_(text);
         if (!ok && error.empty())
             error = "POP サーバーへのログインに失敗しました。";
-        if (passwordInClear)
-            *passwordInClear = inClear != 0;
+        if (report) {
+            report->passwordInClear = out.passwordInClear != 0;
+            report->loginRefused = !ok && out.failure != BSMTP_FAILURE_OTHER;
+        }
         return ok != 0;
     });
 }

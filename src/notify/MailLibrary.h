@@ -25,6 +25,9 @@ struct SendReport {
     };
     std::vector<Refused> refused; // refused while the others got the mail
     bool passwordInClear = false;
+    // The login was refused, or the certificate did not verify: not worth
+    // another attempt with the same settings.
+    bool loginRefused = false;
 };
 
 class MailLibrary {
@@ -42,16 +45,17 @@ public:
                          SendReport* report = nullptr) const;
 
     // True when the POP login succeeded; else error holds the reason.
+    // report, when given, receives passwordInClear and loginRefused.
     bool RcvMail(const std::string& server, const std::string& user, const std::string& password,
                  const std::string& command, const std::string& folder, std::string& error,
-                 const MailTls& tls = {}, bool* passwordInClear = nullptr) const;
+                 const MailTls& tls = {}, SendReport* report = nullptr) const;
 
 private:
     // The library's own declarations (bsmtp.h), by type only.
     using SendFn = char* (*)(const char*, const char*, const char*, const char*, const char*,
                              const char*, const ::BsmtpTls*, ::BsmtpReport*);
     using RcvFn = int (*)(const char*, const char*, const char*, const char*, const char*,
-                          const ::BsmtpTls*, char**, int*);
+                          const ::BsmtpTls*, char**, ::BsmtpReport*);
     using FreeFn = void (*)(char*);
 
     SendFn sendMail_ = nullptr;

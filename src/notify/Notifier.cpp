@@ -3,12 +3,16 @@
 #include "core/App.h"
 #include "core/DateTime.h"
 #include "core/FileIo.h"
+#include "core/Numeric.h"
 #include "core/Text.h"
+#include "core/UnixSignals.h"
 #include "notify/MailBody.h"
 #include "notify/MailLibrary.h"
 #include "notify/MailText.h"
 #include "notify/MessageWindow.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <stdexcept>
 
@@ -29,15 +33,6 @@ const AppSettings& settingsOf(const App& app, const PassState& pass) {
     return pass.settings ? *pass.settings : app.settings;
 }
 
-// The TLS settings as the library takes them: a relative trust file is
-// looked for in the program folder.
-MailTls tlsOf(const App& app, const AppSettings& s) {
-    MailTls tls{s.TlsTrustFile, s.TlsFingerprint, s.TlsRequired};
-    if (!tls.trustFile.empty() && tls.trustFile.front() != '/')
-        tls.trustFile = (app.dataDir.empty() ? app.programDir : app.dataDir) + "/" + tls.trustFile;
-    return tls;
-}
-
 // Once per run: a password went out over a connection without TLS.
 void warnPasswordInClear(App& app, const std::string& protocol, const std::string& server) {
     if (!app.warnedOnce.insert("\npassword-in-clear").second)
@@ -54,6 +49,54 @@ void showMailError(App& app, const AppSettings& s, const std::string& mailTo,
     MsgShow(app);
 }
 
+bool needsPassword(const AppSettings& s) {
+    if (s.AuthMode == kPopBeforeSmtp)
+        return !s.PopServer.empty();
+    return !s.MailFromUser.empty() && !authKeyword(s.AuthMode).empty();
+}
+
+// Whether a refused login still holds this notification back.
+bool heldBack(App& app, const AppSettings& s) {
+    LoginBackoff& b = app.loginBackoff;
+    if (!b.failing)
+        return false;
+    if (!(fileIdentity(s.SettingsFile) == b.settings)) {
+        b.failing = false; // new settings: tried at once
+        return false;
+    }
+    return std::chrono::steady_clock::now() < b.nextTry;
+}
+
+// A login refused: one warning and the error window per failing state,
+// then the next try after a growing interval.
+void loginRefused(App& app, const AppSettings& s, const std::string& mailTo,
+                  const std::string& reason) {
+    LoginBackoff& b = app.loginBackoff;
+    const double checkSec = std::max(1.0, numericValue(s.CheckSec));
+    const bool first = !b.failing;
+    b.interval = first ? checkSec : std::min(b.interval * 2, 900.0);
+    b.failing = true;
+    b.settings = fileIdentity(s.SettingsFile);
+    b.nextTry = std::chrono::steady_clock::now() +
+                std::chrono::milliseconds(static_cast<long long>(b.interval * 1000));
+    if (!first)
+        return;
+    showMailError(app, s, mailTo, reason);
+    warn(app, reason +
+                  " (ログインが拒否されたため、同じ設定ではすぐには再試行しません。"
+                  "次は " +
+                  numberText(b.interval) +
+                  " 秒後で、失敗するたびに間隔を倍にします (最長 15 分)。設定を変えるとすぐに"
+                  "試します。)");
+}
+
+void loginAccepted(App& app) {
+    if (!app.loginBackoff.failing)
+        return;
+    app.loginBackoff.failing = false;
+    warn(app, "ログインできるようになりました。通知の送信を再開します。");
+}
+
 bool sendByMail(App& app, PassState& pass, const std::string& mailTo, const std::string& body,
                 const std::string& attachment) {
     const AppSettings& s = settingsOf(app, pass);
@@ -65,8 +108,18 @@ bool sendByMail(App& app, PassState& pass, const std::string& mailTo, const std:
         warn(app, "メール送信に必要項目が設定されていません。");
         return false;
     }
+    if (heldBack(app, s))
+        return false;
+    // A stored password that is no enciphered form is never sent: the
+    // server would refuse it and count the attempt.
+    if (needsPassword(s) && s.MailFromPass.empty() && !s.MailFromPassUnreadable.empty()) {
+        loginRefused(app, s, mailTo,
+                     "MailFromPass の値が暗号化されたパスワードの形ではありません。kestrova "
+                     "password でパスワードを設定し直してください。");
+        return false;
+    }
 
-    const MailTls tls = tlsOf(app, s);
+    const MailTls tls = mailTls(app, s);
     MailLibrary library;
     std::string loadError;
     if (!library.load(app.programDir, loadError))
@@ -76,13 +129,16 @@ bool sendByMail(App& app, PassState& pass, const std::string& mailTo, const std:
         if (!pass.PopDone && !s.PopServer.empty() && s.AuthMode == kPopBeforeSmtp) {
             std::string popError;
             const std::string popPassword = s.APopMode ? "a " + s.MailFromPass : s.MailFromPass;
-            bool inClear = false;
+            SendReport popReport;
             if (library.RcvMail(text::replaceAll(s.PopServer, ":", "\t"), s.MailFromUser,
-                                popPassword, "STAT", app.programDir, popError, tls, &inClear))
+                                popPassword, "STAT", app.programDir, popError, tls, &popReport))
                 pass.PopDone = true;
-            else
+            else if (popReport.loginRefused) {
+                loginRefused(app, s, mailTo, popError);
+                return false;
+            } else
                 warn(app, popError);
-            if (inClear)
+            if (popReport.passwordInClear)
                 warnPasswordInClear(app, "POP", s.PopServer);
             // Two logins are enough: a POP server that keeps refusing must not
             // hold up every later mail of the pass.
@@ -106,12 +162,20 @@ bool sendByMail(App& app, PassState& pass, const std::string& mailTo, const std:
                 warn(app, "送信先 " + r.address + " はサーバーに受け付けられませんでした (" +
                               r.reply + ")。ほかの送信先には送信しました。");
         if (result.empty()) {
+            loginAccepted(app);
             My_Sleep(500);
             return true;
+        }
+        if (report.loginRefused) {
+            loginRefused(app, s, mailTo, result);
+            return false;
         }
         if (attempt == kAttempts - 1)
             showMailError(app, s, mailTo, result);
         warn(app, result);
+        // Stopping: no further attempt; the change is sent after the restart.
+        if (terminationRequested())
+            return false;
         My_Sleep(1000);
     }
     return false;
@@ -125,6 +189,13 @@ bool showInWindow(App& app, const AppSettings& s, const std::string& body) {
 }
 
 } // namespace
+
+MailTls mailTls(const App& app, const AppSettings& s) {
+    MailTls tls{s.TlsTrustFile, s.TlsFingerprint, s.TlsRequired};
+    if (!tls.trustFile.empty() && tls.trustFile.front() != '/')
+        tls.trustFile = (app.dataDir.empty() ? app.programDir : app.dataDir) + "/" + tls.trustFile;
+    return tls;
+}
 
 bool SendFileUpdMsg(App& app, PassState& pass, const std::string& mailTo, const std::string& text,
                     const std::string& attachment) {

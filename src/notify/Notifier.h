@@ -2,6 +2,8 @@
 // message window; and the lines of a watched file used as mail body.
 #pragma once
 
+#include "notify/MailLibrary.h"
+
 #include <cstdint>
 #include <set>
 #include <string>
@@ -19,6 +21,10 @@ struct PassState {
     // window may replace app.settings while a mail is on its way.
     const AppSettings* settings = nullptr;
 };
+
+// The TLS settings as the mail library takes them: a relative trust file is
+// looked for in the program folder.
+MailTls mailTls(const App& app, const AppSettings& s);
 
 // Delivers one notification. mailTo: "メッセージ表示", empty, or addresses
 // separated by ",". attachment: a full path or "". Returns true when the

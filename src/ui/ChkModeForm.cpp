@@ -1,5 +1,7 @@
 #include "ui/ChkModeForm.h"
 
+#include "watch/WatchListEdit.h"
+
 #include "core/App.h"
 #include "core/Numeric.h"
 #include "notify/Archiver.h"
@@ -309,10 +311,9 @@ void ChkModeForm::Command1_Click(int index) {
                 mode = box->isChecked() ? (mode | bit) : (mode & ~bit);
 
             const std::string linesText = mailBdLinesText_->text().toStdString();
-            const double rounded = std::nearbyint(numericValue(linesText));
-            if (rounded < -2147483648.0 || rounded > 2147483647.0)
+            std::int32_t lines = 0;
+            if (!bodyLinesValue(numericValue(linesText), lines))
                 throw std::overflow_error("オーバーフローしました。");
-            const std::int32_t lines = static_cast<std::int32_t>(rounded) % 1000000;
 
             d.EditMailTo = mailToCombo_->currentText().toStdString();
             d.EditChkMode = static_cast<std::int32_t>(mode);

@@ -14,11 +14,11 @@
 #include "ui/WindowPlacement.h"
 #include "watch/CheckCycle.h"
 #include "watch/Scanner.h"
+#include "watch/WatchListEdit.h"
 
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QSystemTrayIcon>
-#include <dirent.h>
 #include <exception>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -55,16 +55,6 @@ QFont listFont(double points) {
 void place(QWidget* w, double left, double top, double width, double height) {
     w->setGeometry(px(left), py(top), std::max(px(width), 1),
                    std::max(py(height), w->sizeHint().height()));
-}
-
-bool isDirectory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool existsAsFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 } // namespace
@@ -228,32 +218,8 @@ void MainForm::MakeFolderList() {
 
 void MainForm::AddFolderList(const std::string& path) {
     try {
-        WatchEntry entry;
-        entry.CheckFolder = path;
-        entry.FileChkMode = NotifyNew | NotifyUpdate | NotifyDelete;
-        entry.MailBdLines = "99999";
-        if (existsAsFile(path)) {
-            entry.CheckFiles.push_back({path, formatDateTime(GetFileDate(app_, path))});
-        } else if (isDirectory(path)) {
-            DIR* dir = ::opendir(path.c_str());
-            if (!dir)
-                throw std::runtime_error("フォルダを読めません: " + path);
-            std::vector<std::string> files, folders;
-            while (dirent* item = ::readdir(dir)) {
-                std::string name = item->d_name;
-                if (name == "." || name == "..")
-                    continue;
-                (isDirectory(path + name) ? folders : files).push_back(path + name);
-            }
-            ::closedir(dir);
-            for (const auto* group : {&files, &folders})
-                for (const std::string& item : *group)
-                    entry.CheckFiles.push_back({item, formatDateTime(GetFileDate(app_, item))});
-        } else {
-            entry.CheckFiles.push_back({path, formatDateTime(0)});
-        }
         // The entry goes in whole or not at all.
-        app_.watchList.push_back(std::move(entry));
+        app_.watchList.push_back(newWatchEntry(app_, path));
     } catch (const std::exception& e) {
         app_.logError("MainForm", "AddFolderList", e.what(), true);
     }
@@ -393,13 +359,8 @@ void MainForm::ChkModeButton_Click() {
         showChkModeForm();
         if (!d.DialogAccepted)
             return;
-        for (int row : selected) {
-            WatchEntry& entry = app_.watchList[row];
-            entry.SendMailTo = d.EditMailTo;
-            entry.FileChkMode = entry.isFolder() ? (d.EditChkMode & ~BodyFromFile)
-                                                 : (d.EditChkMode & ~IncludeSubfolders);
-            entry.MailBdLines = std::to_string(d.EditBdLines);
-        }
+        for (int row : selected)
+            applyEntrySettings(app_.watchList[row], d.EditMailTo, d.EditChkMode, d.EditBdLines);
         MakeFolderList();
     });
 }

@@ -4,11 +4,13 @@
 #include "core/FileIo.h"
 #include "core/NamedLock.h"
 #include "core/Numeric.h"
+#include "core/UnixSignals.h"
 #include "notify/Archiver.h"
 #include "notify/MailBody.h"
 #include "watch/EventWatcher.h"
 #include "watch/Scanner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <exception>
@@ -128,9 +130,33 @@ void CheckCycle::setWatching(bool on) {
     }
 }
 
-void CheckCycle::FolderCheckTimer_Timer() {
+bool CheckCycle::tryPass() {
     NamedLock lock;
-    bool checkingSet = false;
+    std::string error;
+    if (!lock.tryAcquire(kLockName, error)) {
+        if (error.empty())
+            return false; // held by another pass
+        // The lock file itself is unusable: no pass can be made safely.
+        // Said once; retried at the idle pace.
+        lastPass = Outcome{};
+        if (app_.warnedOnce.insert("lock:" + error).second)
+            app_.logError("MsgForm", "FolderCheckTimer_Timer", error, app_.settings.Interactive);
+        return true;
+    }
+    LastCheckTime = now();
+    Checking = true;
+    try {
+        FolderCheckSub();
+    } catch (...) {
+        Checking = false;
+        throw;
+    }
+    Checking = false;
+    return true;
+    // The lock goes with the handle.
+}
+
+void CheckCycle::FolderCheckTimer_Timer() {
     try {
         AppSettings& s = app_.settings;
         const DateTime t = now();
@@ -152,42 +178,22 @@ void CheckCycle::FolderCheckTimer_Timer() {
             return;
         }
 
-        std::string error;
-        if (!lock.tryAcquire(kLockName, error)) {
-            if (!error.empty()) {
-                // The lock file itself is unusable: no pass can be made
-                // safely. Said once; retried at the idle pace.
-                if (app_.warnedOnce.insert("lock:" + error).second)
-                    app_.logError("MsgForm", "FolderCheckTimer_Timer", error,
-                                  app_.settings.Interactive);
-                setInterval(FolderCheckTimer, kIdleInterval);
-                return;
-            }
-            // Another pass (here or in another process) runs: poll faster
-            // and try again without touching LastCheckTime.
+        // Another pass (here, inside a wait of this one, or in another
+        // process) runs: poll faster and try again without touching
+        // LastCheckTime.
+        if (Checking || !tryPass()) {
             setInterval(FolderCheckTimer, kBusyInterval);
             return;
         }
         LastCheckTime = now();
         setInterval(FolderCheckTimer, kIdleInterval);
-        if (!Checking) {
-            Checking = true;
-            checkingSet = true;
-            FolderCheckSub();
-            Checking = false;
-            checkingSet = false;
-            LastCheckTime = now();
-            setInterval(FolderCheckTimer, kIdleInterval);
-        }
     } catch (const std::exception& ex) {
-        if (checkingSet)
-            Checking = false;
         app_.logError("MsgForm", "FolderCheckTimer_Timer", ex.what(), app_.settings.Interactive);
     }
-    // The lock goes with the handle at the end of the tick.
 }
 
 void CheckCycle::FolderCheckSub() {
+    lastPass = Outcome{};
     try {
         ensureTempFolder(app_);
         // The pass works on its own copy from reload to commit: library
@@ -197,6 +203,8 @@ void CheckCycle::FolderCheckSub() {
         snap.settings = app_.settings;
         if (!ReadIni(app_, snap.settings, snap.list, &snap.identities))
             throw std::runtime_error("");
+        // What was delivered but could not be written counts as recorded.
+        applyPending(snap.list);
         std::vector<std::string> lists;
         if (snap.settings.ScanMode == "poll") {
             events.reset();
@@ -212,43 +220,74 @@ void CheckCycle::FolderCheckSub() {
                 throw std::runtime_error("");
             events->scanned(app_, snap.list, traces);
         }
+        snap.previous.resize(snap.list.size());
 
         const AppSettings& settings = snap.settings;
         const std::vector<WatchEntry>& watchList = snap.list;
+        const size_t count = std::min(lists.size(), watchList.size());
         PassState pass;
         pass.settings = &settings;
-        bool MailPending = false;
-        bool MailSent = false;
-        for (size_t c = 0; c < lists.size() && c < watchList.size(); ++c) {
+        std::vector<bool> done(snap.list.size(), false); // committed, or kept as it was
+        bool committed = false;
+        // An entry whose notification did not go out keeps the record it
+        // started from, so its changes are found and notified again.
+        auto keepOld = [&](const std::vector<size_t>& group) {
+            for (size_t j : group) {
+                if (snap.previous[j]) {
+                    snap.list[j].CheckFiles = std::move(*snap.previous[j]);
+                    snap.previous[j].reset();
+                }
+                done[j] = true;
+            }
+        };
+        // Delivered: the group's records are written before anything else
+        // is sent, so a stop or a crash cannot send them again.
+        auto deliver = [&](const std::vector<size_t>& group, bool ok) {
+            if (!ok) {
+                ++lastPass.failed;
+                keepOld(group);
+                return;
+            }
+            ++lastPass.delivered;
+            commitEntries(snap, group);
+            committed = true;
+            for (size_t j : group)
+                done[j] = true;
+        };
+        for (size_t c = 0; c < count; ++c) {
             const WatchEntry& entry = watchList[c];
             std::string list = std::move(lists[c]);
             lists[c].clear();
             const std::int32_t mode = entry.FileChkMode;
-            const bool toMail = entry.mailsTo();
+            std::vector<size_t> group{c};
 
             if (!(mode & (BodyFromFile | AttachFiles))) {
-                for (size_t j = c + 1; j < lists.size() && j < watchList.size(); ++j) {
+                for (size_t j = c + 1; j < count; ++j) {
                     const WatchEntry& other = watchList[j];
                     if (other.SendMailTo == entry.SendMailTo && !lists[j].empty() &&
                         !(other.FileChkMode & (BodyFromFile | AttachFiles))) {
                         list += lists[j];
                         lists[j].clear();
+                        group.push_back(j);
                     }
                 }
                 if (list.empty())
                     continue;
-                if (toMail)
-                    MailPending = true;
-                if (SendFileUpdMsg(app_, pass, entry.SendMailTo, notificationText(settings, list),
-                                   "") &&
-                    toMail)
-                    MailSent = true;
+                // Stopping: nothing new goes out; it is found again later.
+                if (terminationRequested()) {
+                    keepOld(group);
+                    continue;
+                }
+                deliver(group, SendFileUpdMsg(app_, pass, entry.SendMailTo,
+                                              notificationText(settings, list), ""));
                 continue;
             }
             if (list.empty())
                 continue;
-            if (toMail)
-                MailPending = true;
+            if (terminationRequested()) {
+                keepOld(group);
+                continue;
+            }
             // Let whatever is writing the watched file finish first.
             My_Sleep(kSettleMs);
             std::string attachment;
@@ -267,17 +306,26 @@ void CheckCycle::FolderCheckSub() {
                 GetMailMessage(app_, entry.CheckFolder, int32Value(entry.MailBdLines));
             std::string text =
                 (mode & BodyFromFile) && !body.empty() ? body : notificationText(settings, list);
-            if (SendFileUpdMsg(app_, pass, entry.SendMailTo, text, attachment) && toMail)
-                MailSent = true;
+            deliver(group, SendFileUpdMsg(app_, pass, entry.SendMailTo, text, attachment));
         }
 
-        // Nothing mailed although mail was due: forget the new records so
-        // the same changes are found and sent at the next pass.
-        if (MailPending && !MailSent)
-            ReadIni(app_);
-        else
-            commitPass(snap);
+        // Records that changed without anything to notify (a new item
+        // nobody asked about, a time within ten seconds) are kept too. A
+        // pass with nothing new leaves the watch list as it is.
+        std::vector<size_t> rest;
+        for (size_t j = 0; j < snap.list.size(); ++j)
+            if (!done[j] && snap.previous[j])
+                rest.push_back(j);
+        if (!rest.empty() || !pending_.empty()) {
+            commitEntries(snap, rest);
+            committed = true;
+        }
+        // Settings read with their defaults filled in are stored so, unless
+        // a window wrote the file meanwhile.
+        if (!committed && fileIdentity(snap.settings.SettingsFile) == snap.identities.first)
+            WriteSettings(app_, snap.settings);
         emptyTempFolder(app_);
+        lastPass.completed = true;
     } catch (const std::exception& ex) {
         // Reload and scan failures are logged where they happen.
         if (*ex.what())
@@ -286,42 +334,102 @@ void CheckCycle::FolderCheckSub() {
     emit passFinished();
 }
 
-void CheckCycle::commitPass(PassSnapshot& snap) {
-    if (fileIdentity(snap.settings.SettingsFile) == snap.identities.first &&
-        fileIdentity(snap.settings.WatchListFile) == snap.identities.second) {
-        // Nobody wrote the files during the pass: its copy is what is stored.
-        snap.previous.clear(); // the records it replaced are not needed
-        app_.settings = std::move(snap.settings);
-        app_.watchList = std::move(snap.list);
-        WriteIni(app_);
-        return;
-    }
-    // The files were edited meanwhile. The edit stands; the pass's new
-    // records go to the entries that still hold the record the pass
-    // started from, so what was notified is not notified again and a
-    // removed or re-added entry keeps what the edit gave it.
-    AppSettings stored = app_.settings;
-    std::vector<WatchEntry> edited;
-    if (!ReadIni(app_, stored, edited))
-        return; // logged; the files stay as the edit left them
-    std::vector<bool> taken(snap.list.size(), false);
-    for (WatchEntry& e : edited) {
-        for (size_t j = 0; j < snap.list.size(); ++j) {
-            if (taken[j] || snap.list[j].CheckFolder != e.CheckFolder)
+bool CheckCycle::applyPending(std::vector<WatchEntry>& list) const {
+    bool any = false;
+    std::vector<bool> taken(list.size(), false);
+    for (const PendingRecord& p : pending_) {
+        for (size_t k = 0; k < list.size(); ++k) {
+            if (taken[k] || list[k].CheckFolder != p.folder || !(list[k].CheckFiles == p.before))
                 continue;
-            const CheckFileList& started = j < snap.previous.size() && snap.previous[j]
-                                               ? *snap.previous[j]
-                                               : snap.list[j].CheckFiles;
-            if (started != e.CheckFiles)
-                continue;
-            taken[j] = true;
-            e.CheckFiles = std::move(snap.list[j].CheckFiles);
+            taken[k] = true;
+            list[k].CheckFiles = p.after;
+            any = true;
             break;
         }
     }
-    app_.settings = std::move(stored);
-    app_.watchList = std::move(edited);
-    WriteIni(app_);
+    return any;
+}
+
+void CheckCycle::commitEntries(PassSnapshot& snap, const std::vector<size_t>& which) {
+    // The files as they are now: unchanged since this pass read them, or as
+    // an edit (a window, a command) left them.
+    AppSettings stored = app_.settings;
+    std::vector<WatchEntry> onDisk;
+    if (!ReadIni(app_, stored, onDisk)) {
+        // Unreadable now: what was delivered waits in memory.
+        for (size_t j : which)
+            if (snap.previous[j])
+                pending_.push_back(
+                    {snap.list[j].CheckFolder, *snap.previous[j], snap.list[j].CheckFiles});
+        return;
+    }
+    std::vector<WatchEntry> list = onDisk;
+    applyPending(list);
+    std::vector<bool> taken(list.size(), false);
+    for (size_t j : which) {
+        if (!snap.previous[j])
+            continue; // its record did not change
+        const CheckFileList& started = *snap.previous[j];
+        for (size_t k = 0; k < list.size(); ++k) {
+            if (taken[k] || list[k].CheckFolder != snap.list[j].CheckFolder ||
+                !(list[k].CheckFiles == started))
+                continue;
+            taken[k] = true;
+            list[k].CheckFiles = snap.list[j].CheckFiles;
+            break;
+        }
+        // Written (or pending): later commits start from the new record.
+        snap.previous[j] = snap.list[j].CheckFiles;
+    }
+    bool changed = list.size() != onDisk.size();
+    for (size_t k = 0; !changed && k < list.size(); ++k)
+        changed = !list[k].CheckFiles.sharedWith(onDisk[k].CheckFiles) &&
+                  !(list[k].CheckFiles == onDisk[k].CheckFiles);
+    if (!changed) {
+        pending_.clear();
+        noteWrite(true, stored.WatchListFile, "");
+        return;
+    }
+    std::string failure;
+    const bool ok = WriteIni(app_, stored, list, &failure);
+    if (ok) {
+        pending_.clear();
+        app_.settings = std::move(stored);
+        app_.watchList = std::move(list);
+    } else {
+        // The file stays as it was; the delivered records stand for it in
+        // memory until a write succeeds.
+        pending_.clear();
+        for (size_t k = 0; k < list.size() && k < onDisk.size(); ++k)
+            if (!(list[k].CheckFiles == onDisk[k].CheckFiles))
+                pending_.push_back({list[k].CheckFolder, onDisk[k].CheckFiles, list[k].CheckFiles});
+    }
+    noteWrite(ok, stored.WatchListFile, failure);
+}
+
+void CheckCycle::noteWrite(bool ok, const std::string& file, const std::string& failure) {
+    if (ok) {
+        if (writeFailing_)
+            app_.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
+                              file + ": 書き込めるようになり、通知済みの記録を保存しました。");
+        writeFailing_ = false;
+        return;
+    }
+    if (writeFailing_)
+        return;
+    writeFailing_ = true;
+    app_.logError("MsgForm", "FolderCheckSub",
+                  failure +
+                      " (通知済みの記録はメモリに保ち、書き込めるまで確認のたびに書き込みをやり"
+                      "直します。同じ変更を再び通知することはありません。)",
+                  false);
+}
+
+void CheckCycle::flushPending() {
+    if (pending_.empty())
+        return;
+    PassSnapshot none;
+    commitEntries(none, {});
 }
 
 } // namespace kestrova

@@ -33,6 +33,9 @@ public:
 
     // One tick of the timer (public for tests).
     void FolderCheckTimer_Timer();
+    // A pass under the locks every pass takes; false (and nothing done)
+    // when another pass holds them.
+    bool tryPass();
     // One whole pass: reload, scan, dispatch, commit, clean up.
     void FolderCheckSub();
 
@@ -48,6 +51,20 @@ public:
     // dropped when the mode is "poll".
     std::unique_ptr<EventWatcher> events;
 
+    // What the last pass did: notifications delivered and failed, and
+    // whether it ran to its end.
+    struct Outcome {
+        int delivered = 0;
+        int failed = 0;
+        bool completed = false;
+    };
+    Outcome lastPass;
+
+    // Records delivered but not yet in the watch-list file (it could not be
+    // written): tried again at every pass and once more on the way out.
+    bool writePending() const { return !pending_.empty(); }
+    void flushPending();
+
 signals:
     // After every pass (for windows and tests).
     void passFinished();
@@ -62,7 +79,23 @@ private:
         std::vector<std::optional<CheckFileList>> previous;
         std::pair<FileIdentity, FileIdentity> identities; // settings, list
     };
-    void commitPass(PassSnapshot& snap);
+    // A record delivered but not written: the entry of that folder that
+    // still holds before gets after.
+    struct PendingRecord {
+        std::string folder;
+        CheckFileList before;
+        CheckFileList after;
+    };
+    // Writes the new records of the entries which (indexes into snap.list)
+    // to the files as they are now: an entry edited or removed meanwhile
+    // keeps what the edit gave it.
+    void commitEntries(PassSnapshot& snap, const std::vector<size_t>& which);
+    // Puts the pending records into list; true when any was put.
+    bool applyPending(std::vector<WatchEntry>& list) const;
+    void noteWrite(bool ok, const std::string& file, const std::string& failure);
+
+    std::vector<PendingRecord> pending_;
+    bool writeFailing_ = false;
 
     App& app_;
 };

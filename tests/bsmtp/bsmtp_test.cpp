@@ -316,23 +316,34 @@ TEST(Bsmtp, PopLoginVariants) {
     // without it the password's trip in clear is reported.
     const BsmtpTls required{nullptr, nullptr, 1};
     char* refusal = nullptr;
-    int inClear = -1;
+    BsmtpReport report{nullptr, -1, -1};
     EXPECT_EQ(RcvMailEx((host + ":" + port).c_str(), server.user().c_str(),
-                        server.password().c_str(), "STAT", "/tmp", &required, &refusal, &inClear),
+                        server.password().c_str(), "STAT", "/tmp", &required, &refusal, &report),
               0);
+    BsmtpFree(report.refused);
     const std::string refusalText = refusal;
     BsmtpFree(refusal);
     EXPECT_NE(refusalText.find("暗号化 (STLS) に対応していないため、TlsRequired の設定により"
                                "ログインしませんでした"),
               std::string::npos)
         << refusalText;
-    EXPECT_EQ(inClear, 0);
+    EXPECT_EQ(report.passwordInClear, 0);
+    EXPECT_EQ(report.failure, BSMTP_FAILURE_OTHER); // refused before any login
     char* none = nullptr;
     EXPECT_EQ(RcvMailEx((host + ":" + port).c_str(), server.user().c_str(),
-                        server.password().c_str(), "STAT", "/tmp", nullptr, &none, &inClear),
+                        server.password().c_str(), "STAT", "/tmp", nullptr, &none, &report),
               1);
     BsmtpFree(none);
-    EXPECT_EQ(inClear, 1);
+    BsmtpFree(report.refused);
+    EXPECT_EQ(report.passwordInClear, 1);
+    // A wrong password is a refused login, which callers must not retry.
+    char* wrong = nullptr;
+    EXPECT_EQ(RcvMailEx((host + ":" + port).c_str(), server.user().c_str(), "wrong", "STAT", "/tmp",
+                        nullptr, &wrong, &report),
+              0);
+    BsmtpFree(wrong);
+    BsmtpFree(report.refused);
+    EXPECT_EQ(report.failure, BSMTP_FAILURE_LOGIN);
 
     const auto [downOk, downError] =
         pop(host + "\t" + std::to_string(freePort()), server.user(), server.password());

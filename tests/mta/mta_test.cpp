@@ -43,6 +43,7 @@ struct Sent {
     std::string result;
     std::string refused;
     bool passwordInClear = false;
+    int failure = BSMTP_FAILURE_OTHER;
 };
 
 Sent send(const std::string& server, const std::string& to, const std::string& from,
@@ -50,7 +51,7 @@ Sent send(const std::string& server, const std::string& to, const std::string& f
     BsmtpReport report{};
     char* result =
         SendMailEx(server.c_str(), to.c_str(), from.c_str(), "件名", "本文\r\n", "", &tls, &report);
-    Sent sent{result, report.refused, report.passwordInClear != 0};
+    Sent sent{result, report.refused, report.passwordInClear != 0, report.failure};
     BsmtpFree(result);
     BsmtpFree(report.refused);
     return sent;
@@ -230,14 +231,14 @@ TEST_F(Mta, PopLoginWithApopOverStls) {
     const std::string ca = mta->caFile().string();
     const BsmtpTls tls{ca.c_str(), "", 1};
     char* error = nullptr;
-    int inClear = -1;
+    BsmtpReport report{nullptr, -1, -1};
     EXPECT_EQ(RcvMailEx(MailSystem::address(mta->popPort).c_str(), MailSystem::kUser.c_str(),
-                        ("a " + MailSystem::kPassword).c_str(), "STAT", "/", &tls, &error,
-                        &inClear),
+                        ("a " + MailSystem::kPassword).c_str(), "STAT", "/", &tls, &error, &report),
               1)
         << error;
     BsmtpFree(error);
-    EXPECT_EQ(inClear, 0);
+    BsmtpFree(report.refused);
+    EXPECT_EQ(report.passwordInClear, 0);
     const std::string log = mta->dovecotLog();
     EXPECT_NE(log.find("Login: user=<" + MailSystem::kUser + ">, method=APOP"), std::string::npos)
         << log;

@@ -10,7 +10,8 @@ Modes:  normal    - ordinary server
         silent    - accepts connections and never says anything
 TLS:    --cert/--key offer STARTTLS, with --implicit-tls TLS from the start
 Auth:   none | LOGIN | PLAIN | CRAM-MD5 (only that mechanism is offered and
-        authentication is required; user and password are fixed by options)
+        authentication is required; user and password are fixed by options;
+        each attempt adds a line to <outdir>/auth_attempts)
 Timing: --first-delay-ms holds the reply to the first message's DATA;
         --random-delay-ms and --fail-rate (with --seed) hold or refuse (451)
         each DATA at random, never more than --max-fails-in-a-row in a row.
@@ -107,6 +108,9 @@ class Handler:
 
 def authenticator(options):
     def check(server, session, envelope, mechanism, data):
+        # Every login attempt, for tests that count them.
+        with open(os.path.join(options.outdir, "auth_attempts"), "a") as f:
+            f.write(mechanism + "\n")
         if not isinstance(data, LoginPassword):
             return AuthResult(success=False, handled=False)
         ok = data.login.decode() == options.user and data.password.decode() == options.password
