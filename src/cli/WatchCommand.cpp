@@ -160,15 +160,17 @@ void applyOptions(WatchEntry& e, const EntryOptions& o) {
         mode |= AttachFiles;
     if (o.lzh)
         mode |= LhaArchive;
-    if (o.subfolders)
+    // The dialog offers subfolders for folders only, and the body for files
+    // only: such a choice is dropped before the options are coupled.
+    if (o.subfolders && folder)
         mode |= IncludeSubfolders;
-    mode = coupledAttachMode(mode, folder);
-    if (folder && (mode & BodyFromFile))
-        tell("フォルダの監視では本文 (--body) は使えないので外しました。 (--body applies to "
-             "files only)");
-    if (!folder && (mode & IncludeSubfolders))
+    else if (o.subfolders)
         tell("ファイルの監視ではサブフォルダ (--subfolders) は使えないので外しました。 "
              "(--subfolders applies to folders only)");
+    if (folder && o.bodyLines)
+        tell("フォルダの監視では本文 (--body) は使えないので外しました。 (--body applies to "
+             "files only)");
+    mode = coupledAttachMode(mode, folder);
     applyEntrySettings(e, o.mailTo ? *o.mailTo : e.SendMailTo, mode, lines);
 }
 

@@ -322,8 +322,14 @@ void CheckCycle::FolderCheckSub() {
         }
         // Settings read with their defaults filled in are stored so, unless
         // a window wrote the file meanwhile.
-        if (!committed && fileIdentity(snap.settings.SettingsFile) == snap.identities.first)
-            WriteSettings(app_, snap.settings);
+        // Nothing delivered: memory is what the files say, as before the
+        // pass (the windows show it).
+        if (!committed && lastPass.failed > 0)
+            ReadIni(app_);
+        if (!committed && fileIdentity(snap.settings.SettingsFile) == snap.identities.first) {
+            std::string ignored; // only tidying: tried again at the next pass
+            WriteSettings(app_, snap.settings, &ignored);
+        }
         emptyTempFolder(app_);
         lastPass.completed = true;
     } catch (const std::exception& ex) {

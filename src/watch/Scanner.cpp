@@ -294,6 +294,19 @@ struct OpenFolder {
 
 enum class Opened { Yes, Keep, Fail };
 
+// A watched path that is not there is said once, and again after it came
+// back and went missing anew.
+void noteMissing(App& app, const std::string& path, bool missing) {
+    const std::string key = "missing:" + path;
+    if (!missing) {
+        app.warnedOnce.erase(key);
+        return;
+    }
+    if (firstTime(app, key))
+        app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
+                         "監視するフォルダまたはファイルがありません: " + printable(path));
+}
+
 // Keep: the record stays as it is (the folder is missing, or cannot be
 // listed, which is warned about once rather than failing every pass).
 Opened openFolder(App& app, const std::string& folder, OpenFolder& out, ScanTrace* trace) {
@@ -305,6 +318,8 @@ Opened openFolder(App& app, const std::string& folder, OpenFolder& out, ScanTrac
         if (!missingError(err) && firstTime(app, "list:" + folder))
             app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                              printable(folder) + ": " + errnoText(err));
+        if (missingError(err))
+            noteMissing(app, folder, true);
         return Opened::Keep;
     }
     out.dir = ::fdopendir(fd);
@@ -621,6 +636,7 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
                     return false;
                 if (opened == Opened::Keep)
                     continue;
+                noteMissing(app, e.CheckFolder, false);
                 const bool part = hints && n < hints->size() && (*hints)[n].partial;
                 if (part ? !scanFolderPart(app, e, open, (*hints)[n].names, records[n],
                                            updateLists[n], trace)
@@ -638,14 +654,20 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
                 if (e.CheckFiles.size() != 1 || e.CheckFiles[0].Path != e.CheckFolder)
                     trace->blind = true;
             }
-            if (e.CheckFiles.empty())
+            if (e.CheckFiles.empty()) {
+                // Written by hand without its record: it gets, silently, the
+                // record that adding it gives, and is checked from now on.
+                records[n] = CheckFileList{
+                    {e.CheckFolder, formatDateTime(GetFileDate(app, e.CheckFolder))}};
                 continue;
+            }
             DateTime date = 0;
             if (!parseRecorded(app, e.CheckFiles[0], date))
                 return false;
             DateTime old = date;
             updateLists[n] = UpdateCheckFile(app, static_cast<std::int16_t>(e.FileChkMode),
                                              e.CheckFiles[0].Path, date);
+            noteMissing(app, e.CheckFiles[0].Path, date == 0);
             if (date != old) {
                 CheckFileList record = e.CheckFiles;
                 record[0].Date = formatDateTime(date);

@@ -346,12 +346,29 @@ TEST(Settings, FailedWriteLeavesPreviousFilesComplete) {
     EXPECT_TRUE(f.boxes.empty()); // a background write shows no box
 }
 
-TEST(Settings, PlainStoredPasswordDeciphersWithoutReport) {
+// A password typed into the file by hand is never deciphered into garbage:
+// reported once, never used, and kept as typed by every later write.
+TEST(Settings, PlainStoredPasswordIsReportedAndKept) {
     AppFixture f;
     writeSettings(f, "MailFromPass=plaintextpassword\r\n");
     ASSERT_TRUE(ReadIni(f.app));
-    EXPECT_NE(f.app.settings.MailFromPass, "plaintextpassword");
-    EXPECT_TRUE(f.boxes.empty());
+    EXPECT_EQ(f.app.settings.MailFromPass, "");
+    ASSERT_EQ(f.boxes.size(), 1u);
+    EXPECT_NE(f.boxes[0].text.find("kestrova password"), std::string::npos);
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.boxes.size(), 1u);
+    ASSERT_TRUE(WriteIni(f.app));
+    EXPECT_NE(readFile(f.settingsFile()).find("MailFromPass=plaintextpassword\r\n"),
+              std::string::npos);
+    // Base64 of the right shape that deciphers to control bytes is no
+    // stored password either.
+    writeSettings(f, "MailFromPass=AAAAAAAAAAA=\r\n");
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.MailFromPass, "");
+    f.app.settings.MailFromPass = "new";
+    ASSERT_TRUE(WriteIni(f.app));
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_EQ(f.app.settings.MailFromPass, "new");
 }
 
 // CheckSec is kept as plain decimal text however small or large it is, so

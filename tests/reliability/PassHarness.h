@@ -10,8 +10,11 @@
 #include "watch/CheckCycle.h"
 
 #include <QCoreApplication>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -112,6 +115,51 @@ public:
 
 private:
     std::unique_ptr<CheckCycle> cycle_;
+};
+
+// The real program on a folder of its own: `kestrova b` in the background,
+// or one `kestrova check`.
+class Watcher {
+public:
+    explicit Watcher(std::string folder) : folder_(std::move(folder)) {}
+    ~Watcher() { stop(); }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+
+    void start() {
+        process_.setProgram(QString::fromStdString(appDir() + "/kestrova"));
+        process_.setArguments({"b", "--folder", QString::fromStdString(folder_)});
+        process_.setProcessEnvironment(env);
+        process_.start();
+        process_.waitForStarted();
+    }
+    // SIGTERM; the exit status, or -1 when it took longer than limitMs.
+    int terminate(int limitMs = 10000) {
+        if (process_.state() == QProcess::NotRunning)
+            return process_.exitCode();
+        ::kill(static_cast<pid_t>(process_.processId()), SIGTERM);
+        if (!process_.waitForFinished(limitMs))
+            return -1;
+        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : 128 + SIGTERM;
+    }
+    void stop() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+    int check() {
+        QProcess p;
+        p.setProgram(QString::fromStdString(appDir() + "/kestrova"));
+        p.setArguments({"check", "--folder", QString::fromStdString(folder_)});
+        p.setProcessEnvironment(env);
+        p.start();
+        p.waitForFinished(120000);
+        return p.exitCode();
+    }
+
+private:
+    std::string folder_;
+    QProcess process_;
 };
 
 // Mail body with CR LF line ends whatever the parser gave back.

@@ -6,6 +6,7 @@
 
 #include "core/FileIo.h"
 #include "core/Settings.h"
+#include "TestServers.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/mount.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kestrova {
@@ -20,6 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::PassHarness;
+using namespace std::chrono_literals;
 
 // A mount made by the test, detached again at the end.
 class TestMount {
@@ -250,6 +253,50 @@ TEST(DiskFaults, FullDiskKeepsThePreviousFilesAndLeavesNoTemporaryFiles) {
     fillMemory(app, folder, 4, 500);
     EXPECT_TRUE(WriteIni(app));
     expectGeneration(app, 4, 500);
+}
+
+// The real watcher with its folder on a full disk: the delivered change is
+// kept in memory instead of being mailed at every pass, said once, and
+// written as soon as there is room.
+TEST(DiskFaults, FullDiskDoesNotMailTheSameChangeAgain) {
+    test::TempDir dir;
+    const std::string prog = dir / "prog";
+    ASSERT_TRUE(fs::create_directory(prog));
+    ASSERT_TRUE(fs::create_directory(dir / "w"));
+    TestMount disk;
+    std::string why;
+    if (!disk.tmpfs(prog, "256k", why))
+        GTEST_SKIP() << "no tmpfs mount here (" << why << ")";
+    test::SmtpServer smtp;
+    test::writeFile(prog + "/kestrova.ini", "[InitSetting]\r\nSmtpServer=" + smtp.address() +
+                                                "\r\nMailFromAddr=w@example.com\r\nCheckSec=1\r\n");
+    test::writeFile(prog + "/kestrovaD.ini", "[CheckFolders]\r\n0=" + (dir / "w") +
+                                                 "/\r\n[SendMailTo]\r\n0=x@example.com\r\n"
+                                                 "[FileChkMode]\r\n0=7\r\n");
+    test::Watcher w(prog);
+    w.env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.path()));
+    w.start();
+    std::this_thread::sleep_for(2s); // the first pass has run
+    // Nothing fits any more, not even the log.
+    int fd = ::open((prog + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'x');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::close(fd);
+    const std::string listBefore = test::readFile(prog + "/kestrovaD.ini");
+    test::writeFile(dir / "w/new.txt", "n");
+    ASSERT_EQ(smtp.waitForMessages(1).size(), 1u);
+    std::this_thread::sleep_for(4s);
+    EXPECT_EQ(smtp.messages().size(), 1u); // not again at every pass
+    EXPECT_EQ(test::readFile(prog + "/kestrovaD.ini"), listBefore);
+    fs::remove(prog + "/filler");
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_NE(test::readFile(prog + "/kestrovaD.ini").find(dir / "w/new.txt"), std::string::npos);
+    EXPECT_EQ(w.terminate(), 0);
+    EXPECT_EQ(smtp.messages().size(), 1u);
+    const std::string log = text::decodeFile(test::readFile(prog + "/kestrova.log"));
+    EXPECT_NE(log.find("書き込めるようになり"), std::string::npos) << log;
 }
 
 } // namespace

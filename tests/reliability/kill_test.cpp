@@ -5,6 +5,9 @@
 #include "reliability/PassHarness.h"
 
 #include "core/Settings.h"
+#include "TestServers.h"
+
+#include <QByteArray>
 
 #include <gtest/gtest.h>
 
@@ -13,7 +16,10 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <random>
+#include <set>
+#include <sys/mount.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -184,6 +190,204 @@ TEST(KillFaults, RandomKillsDuringPassesNeverLeaveAMixedOrMissingRecord) {
                 kKills, passesSeen, midWrite, static_cast<long long>(passTime.count()));
     RecordProperty("passes", passesSeen);
     RecordProperty("killsInsideAWrite", midWrite);
+}
+
+// Every change is notified once, whatever stops the watcher: the real
+// program killed with SIGTERM or SIGKILL at random moments of its passes,
+// against a server that holds and refuses mails at random, with its folder
+// on a disk that fills up and frees at random. Lanes run side by side, each
+// with its own folder, server and watcher.
+struct LaneCounts {
+    int rounds = 0, terms = 0, kills = 0, mails = 0, windows = 0, duplicates = 0,
+        duplicatesOutside = 0, losses = 0, foreign = 0, slowStops = 0, fills = 0;
+};
+
+std::string mailText(const fs::path& eml) {
+    const std::string raw = test::readFile(eml.string());
+    const std::string mark = "Content-Transfer-Encoding: base64\r\n\r\n";
+    const size_t at = raw.find(mark);
+    if (at == std::string::npos)
+        return raw;
+    const size_t end = raw.find("\r\n\r\n", at + mark.size());
+    const std::string b64 = raw.substr(at + mark.size(), end - at - mark.size());
+    return QByteArray::fromBase64(QByteArray::fromStdString(b64)).toStdString();
+}
+
+void runLane(int lane, int rounds, unsigned seed, LaneCounts& n) {
+    test::TempDir dir;
+    const std::string prog = dir / "prog", run = dir / "run";
+    fs::create_directories(prog);
+    fs::create_directories(run);
+    // The disk fills and frees only where a mount is allowed.
+    struct Mount {
+        std::string at;
+        ~Mount() {
+            if (!at.empty())
+                ::umount2(at.c_str(), MNT_DETACH);
+        }
+    } disk;
+    if (::mount("tmpfs", prog.c_str(), "tmpfs", 0, "size=512k,mode=0700") == 0)
+        disk.at = prog;
+    test::SmtpServer smtp({.randomDelayMs = 400, .failRate = 0.15, .maxFailsInARow = 3,
+                           .seed = seed});
+    const char* folders[] = {"a", "b", "c"};
+    const char* to[] = {"a@example.com", "b@example.com", "a@example.com"};
+    std::string list = "[CheckFolders]\r\n";
+    for (int e = 0; e < 3; ++e) {
+        fs::create_directories(dir / folders[e]);
+        list += std::to_string(e) + "=" + (dir / folders[e]) + "/\r\n";
+    }
+    list += "[SendMailTo]\r\n0=a@example.com\r\n1=b@example.com\r\n2=a@example.com\r\n"
+            "[FileChkMode]\r\n0=7\r\n1=7\r\n2=7\r\n";
+    test::writeFile(prog + "/kestrova.ini", "[InitSetting]\r\nSmtpServer=" + smtp.address() +
+                                                "\r\nMailFromAddr=w@example.com\r\nCheckSec=1\r\n");
+    test::writeFile(prog + "/kestrovaD.ini", list);
+
+    std::mt19937 random(seed);
+    std::map<std::string, int> entryOf;           // change (file name) -> entry
+    std::map<std::string, int> mailed;            // change -> times mailed
+    std::set<std::string> window;                 // mailed, then SIGKILL before its record
+    std::set<std::string> seenMails;
+    auto collect = [&] {
+        for (const fs::path& m : smtp.messages()) {
+            if (!seenMails.insert(m.filename().string()).second)
+                continue;
+            ++n.mails;
+            const std::string text = mailText(m);
+            fs::path json = m;
+            json.replace_extension(".json");
+            const std::string envelope = test::readFile(json.string());
+            for (const auto& [name, e] : entryOf)
+                if (text.find("/" + name + " ") != std::string::npos) {
+                    ++mailed[name];
+                    if (envelope.find(to[e]) == std::string::npos)
+                        ++n.foreign; // a line in another entry's mail
+                }
+        }
+    };
+    const std::string filler = prog + "/filler";
+    auto spawn = [&] {
+        std::vector<std::string> args = {test::appDir() + "/kestrova", "b", "--folder", prog};
+        std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + run, "PATH=/usr/bin:/bin",
+                                        "LC_ALL=C.UTF-8"};
+        std::vector<char*> argv, envp;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        pid_t pid = -1;
+        ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    };
+    for (int round = 0; round < rounds; ++round) {
+        ++n.rounds;
+        const int changes = 1 + static_cast<int>(random() % 2);
+        for (int k = 0; k < changes; ++k) {
+            const int e = static_cast<int>(random() % 3);
+            const std::string name =
+                "l" + std::to_string(lane) + "r" + std::to_string(round) + "_" + std::to_string(k);
+            test::writeFile(dir / (std::string(folders[e]) + "/" + name), "x");
+            entryOf[name] = e;
+        }
+        if (!disk.at.empty() && random() % 8 == 0) {
+            if (fs::exists(filler)) {
+                fs::remove(filler);
+            } else {
+                ++n.fills;
+                int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                const std::string block(4096, 'x');
+                while (fd >= 0 && ::write(fd, block.data(), block.size()) > 0) {
+                }
+                ::close(fd);
+            }
+        }
+        const pid_t pid = spawn();
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 2200));
+        const bool term = random() % 2 == 0;
+        const auto asked = std::chrono::steady_clock::now();
+        ::kill(pid, term ? SIGTERM : SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (term) {
+            ++n.terms;
+            if (std::chrono::steady_clock::now() - asked > 10s)
+                ++n.slowStops;
+            // A stop with the disk full cannot write what it delivered.
+            if (!fs::exists(filler))
+                continue;
+        } else {
+            ++n.kills;
+        }
+        // Mailed, and its record not written when the run ended: the one
+        // place where a change may be mailed twice.
+        collect();
+        const std::string record = test::readFile(prog + "/kestrovaD.ini");
+        for (const auto& [name, times] : mailed)
+            if (record.find("/" + name + "\r\n") == std::string::npos &&
+                record.find("/" + name + "\n") == std::string::npos)
+                window.insert(name);
+    }
+    // At rest: everything not yet mailed goes out.
+    fs::remove(filler);
+    const pid_t pid = spawn();
+    const auto until = std::chrono::steady_clock::now() + 60s;
+    do {
+        std::this_thread::sleep_for(500ms);
+        collect();
+    } while (mailed.size() < entryOf.size() && std::chrono::steady_clock::now() < until);
+    std::this_thread::sleep_for(1500ms);
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    collect();
+    for (const auto& [name, e] : entryOf) {
+        const int times = mailed.count(name) ? mailed[name] : 0;
+        if (times == 0)
+            ++n.losses;
+        if (times > 1) {
+            n.duplicates += times - 1;
+            if (!window.count(name))
+                n.duplicatesOutside += times - 1;
+        }
+    }
+    n.windows += static_cast<int>(window.size());
+}
+
+TEST(KillFaults, EveryChangeNotifiedOnceAcrossStopsKillsAndFullDisks) {
+    const char* env = std::getenv("KESTROVA_KILL_ROUNDS");
+    const int rounds = env ? std::max(4, std::atoi(env)) : 200;
+    constexpr int kLanes = 4;
+    std::vector<LaneCounts> counts(kLanes);
+    std::vector<std::thread> lanes;
+    for (int lane = 0; lane < kLanes; ++lane)
+        lanes.emplace_back([&, lane] {
+            runLane(lane, rounds / kLanes, 7919u * static_cast<unsigned>(lane + 1), counts[lane]);
+        });
+    for (std::thread& t : lanes)
+        t.join();
+    LaneCounts all;
+    for (const LaneCounts& c : counts) {
+        all.rounds += c.rounds, all.terms += c.terms, all.kills += c.kills, all.mails += c.mails;
+        all.windows += c.windows, all.duplicates += c.duplicates, all.losses += c.losses;
+        all.duplicatesOutside += c.duplicatesOutside, all.foreign += c.foreign;
+        all.slowStops += c.slowStops, all.fills += c.fills;
+    }
+    std::printf("rounds %d: SIGTERM %d, SIGKILL %d, disk filled %d times, mails %d; changes "
+                "mailed then killed before their record %d, duplicates %d (outside that window "
+                "%d), losses %d, lines in another entry's mail %d, stops over 10 s %d\n",
+                all.rounds, all.terms, all.kills, all.fills, all.mails, all.windows,
+                all.duplicates, all.duplicatesOutside, all.losses, all.foreign, all.slowStops);
+    EXPECT_EQ(all.losses, 0);
+    EXPECT_EQ(all.duplicatesOutside, 0);
+    EXPECT_LE(all.duplicates, all.windows);
+    EXPECT_EQ(all.foreign, 0);
+    EXPECT_EQ(all.slowStops, 0);
 }
 
 } // namespace

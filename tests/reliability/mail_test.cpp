@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sys/stat.h>
+#include <thread>
 
 namespace kestrova {
 namespace {
@@ -139,6 +141,70 @@ TEST_F(MailFaults, PopServerDownLoginGivenUpAfterTwoTriesMailStillGoes) {
     // went out in clear (said once per run).
     EXPECT_EQ(h.logCount(kWarning), 5u) << h.log();
     EXPECT_EQ(h.logCount("パスワードが暗号化されない接続で POP サーバー " + pop.address()), 1u);
+}
+
+// Each change is notified once whatever happens to the run: the real
+// program, stopped in the middle of a pass or meeting a mail that fails.
+class NotifiedOnce : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::mkdir(prog.c_str(), 0700);
+        for (const char* name : {"a", "b"})
+            ::mkdir((dir / name).c_str(), 0755);
+    }
+    void watchBoth(const SmtpServer& smtp) {
+        test::writeFile(prog + "/kestrova.ini",
+                        "[InitSetting]\r\nSmtpServer=" + smtp.address() +
+                            "\r\nMailFromAddr=watch@example.com\r\nCheckSec=1\r\n");
+        test::writeFile(prog + "/kestrovaD.ini",
+                        "[CheckFolders]\r\n0=" + (dir / "a") + "/\r\n1=" + (dir / "b") +
+                            "/\r\n[SendMailTo]\r\n0=a@example.com\r\n1=b@example.com\r\n"
+                            "[FileChkMode]\r\n0=7\r\n1=7\r\n");
+        w.env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.path()));
+        // Nothing recorded yet: the first pass finds these as new.
+        test::writeFile(dir / "a/one.txt", "1");
+        test::writeFile(dir / "b/two.txt", "2");
+    }
+    size_t mailsTo(const SmtpServer& smtp, const std::string& who) {
+        size_t n = 0;
+        for (const auto& m : smtp.messages())
+            for (const std::string& to : test::parseEml(m).to)
+                n += to == who;
+        return n;
+    }
+    test::TempDir dir;
+    std::string prog = dir / "prog";
+    test::Watcher w{prog};
+};
+
+TEST_F(NotifiedOnce, StopWhileAMailIsHeldThenRestart) {
+    SmtpServer smtp({.holdMessage = 2, .holdMs = 3000});
+    watchBoth(smtp);
+    w.start();
+    ASSERT_EQ(smtp.waitForMessages(1, 20s).size(), 1u);
+    // b@'s mail is held by the server: the stop lets it finish and commits.
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(w.terminate(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 10s);
+    w.start();
+    std::this_thread::sleep_for(4s);
+    EXPECT_EQ(w.terminate(), 0);
+    EXPECT_EQ(mailsTo(smtp, "a@example.com"), 1u);
+    EXPECT_EQ(mailsTo(smtp, "b@example.com"), 1u);
+}
+
+TEST_F(NotifiedOnce, OneMailFailsTheOtherGoesThrough) {
+    // a@'s five attempts are refused; b@'s mail goes out.
+    SmtpServer smtp({.refuseFirst = 5});
+    watchBoth(smtp);
+    EXPECT_EQ(w.check(), 1);
+    EXPECT_EQ(mailsTo(smtp, "a@example.com"), 0u);
+    EXPECT_EQ(mailsTo(smtp, "b@example.com"), 1u);
+    // a@'s change was kept unnotified and goes out now, once.
+    EXPECT_EQ(w.check(), 0);
+    EXPECT_EQ(w.check(), 0);
+    EXPECT_EQ(mailsTo(smtp, "a@example.com"), 1u);
+    EXPECT_EQ(mailsTo(smtp, "b@example.com"), 1u);
 }
 
 } // namespace

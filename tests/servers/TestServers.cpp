@@ -192,6 +192,9 @@ SmtpServer::SmtpServer(SmtpServerOptions options) : options_(std::move(options))
                                  "--fail-rate", std::to_string(options_.failRate),
                                  "--max-fails-in-a-row", std::to_string(options_.maxFailsInARow),
                                  "--seed", std::to_string(options_.seed)});
+    if (options_.holdMessage > 0)
+        argv.insert(argv.end(), {"--hold-message", std::to_string(options_.holdMessage),
+                                 "--hold-ms", std::to_string(options_.holdMs)});
     if (options_.startTlsSelfSigned || options_.implicitTlsSelfSigned) {
         const fs::path cert = work_.path() / "cert.pem", key = work_.path() / "key.pem";
         const RunResult made = runProgram(

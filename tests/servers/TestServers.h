@@ -75,6 +75,8 @@ struct SmtpServerOptions {
     // randomDelayMs, and refused with 451 at failRate (never more than
     // maxFailsInARow in a row), from seed.
     int firstDelayMs = 0;
+    int holdMessage = 0; // this message's DATA reply (1 = the first) held holdMs
+    int holdMs = 0;
     int randomDelayMs = 0;
     double failRate = 0;
     int maxFailsInARow = 2;

@@ -12,7 +12,8 @@ TLS:    --cert/--key offer STARTTLS, with --implicit-tls TLS from the start
 Auth:   none | LOGIN | PLAIN | CRAM-MD5 (only that mechanism is offered and
         authentication is required; user and password are fixed by options;
         each attempt adds a line to <outdir>/auth_attempts)
-Timing: --first-delay-ms holds the reply to the first message's DATA;
+Timing: --first-delay-ms holds the reply to the first message's DATA,
+        --hold-message N --hold-ms MS the reply to the Nth one;
         --random-delay-ms and --fail-rate (with --seed) hold or refuse (451)
         each DATA at random, never more than --max-fails-in-a-row in a row.
 """
@@ -75,6 +76,8 @@ class Handler:
         o = self.options
         self.seen += 1
         delay = o.first_delay_ms if self.seen == 1 else 0
+        if self.seen == o.hold_message:
+            delay += o.hold_ms
         if o.random_delay_ms > 0:
             delay += self.random.randint(0, o.random_delay_ms)
         if delay:
@@ -166,6 +169,8 @@ if __name__ == "__main__":
     p.add_argument("--password", default="secret")
     p.add_argument("--refuse-first", type=int, default=0)
     p.add_argument("--first-delay-ms", type=int, default=0)
+    p.add_argument("--hold-message", type=int, default=0)
+    p.add_argument("--hold-ms", type=int, default=0)
     p.add_argument("--random-delay-ms", type=int, default=0)
     p.add_argument("--fail-rate", type=float, default=0.0)
     p.add_argument("--max-fails-in-a-row", type=int, default=2)

@@ -15,6 +15,7 @@
 #include "watch/CheckCycle.h"
 
 #include <QMouseEvent>
+#include <QProcess>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -235,6 +236,27 @@ TEST(MainFormList, AddingFolders) {
     EXPECT_EQ(e.CheckFiles[0].Date, formatDateTime(fromUnix(1700000000)));
     EXPECT_EQ(e.CheckFiles[1].Path, folder + "/sub");
     EXPECT_NE(e.CheckFiles[1].Date, "0:00:00");
+}
+
+// `kestrova watch add` stores exactly what the window's add stores.
+TEST(MainFormList, TheCommandLineAddsAsTheWindowDoes) {
+    Desk d;
+    const std::string folder = d.f.dir / "data";
+    ::mkdir(folder.c_str(), 0700);
+    ::mkdir((folder + "/sub").c_str(), 0700);
+    test::writeFile(folder + "/a.txt", "a");
+    d.main.browseFolder = [&](QWidget*, const QString&, const QString&) {
+        return QString::fromStdString(folder);
+    };
+    d.main.FolderListAddButton_Click();
+    test::TempDir other;
+    QProcess p;
+    p.start(QString::fromStdString(std::string(std::getenv("KESTROVA_APP_DIR")) + "/kestrova"),
+            {"watch", "add", QString::fromStdString(folder + "/"), "--folder",
+             QString::fromStdString(other.path())});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    EXPECT_EQ(test::readFile(other / "kestrovaD.ini"), test::readFile(d.f.watchListFile()));
 }
 
 TEST(MainFormList, AddingAFile) {

@@ -239,7 +239,7 @@ TEST_F(Cycle, EveryMailFailedIsNotCommittedAndComesAgain) {
     EXPECT_TRUE(boxes.empty());
 }
 
-TEST_F(Cycle, OneMailSentCommitsThePass) {
+TEST_F(Cycle, OneMailSentCommitsItsEntryTheFailedOneComesAgain) {
     SmtpServer smtp({.refuseFirst = 5});
     writeSettings(smtp.address());
     WatchEntry a = folderEntry("a", "x@example.com");
@@ -252,10 +252,16 @@ TEST_F(Cycle, OneMailSentCommitsThePass) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].to, std::vector<std::string>{"y@example.com"});
     std::string stored = text::decodeFile(listFile());
-    EXPECT_NE(stored.find(a.CheckFolder + "f"), std::string::npos);
-    // The failed mail's changes are not sent again.
+    EXPECT_EQ(stored.find(a.CheckFolder + "f"), std::string::npos);
+    EXPECT_NE(stored.find(b.CheckFolder + "f"), std::string::npos);
+    // The failed mail's changes are not lost: they go out at the next pass,
+    // and the delivered ones not again.
     pass(*cycle);
-    EXPECT_EQ(smtp.messages().size(), 1u);
+    got = mails(smtp, 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[1].to, std::vector<std::string>{"x@example.com"});
+    pass(*cycle);
+    EXPECT_EQ(smtp.messages().size(), 2u);
 }
 
 TEST_F(Cycle, FailedPassWritesNothingAndKeepsTemp) {
