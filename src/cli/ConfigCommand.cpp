@@ -65,8 +65,8 @@ int configCommand(App& app, const std::vector<std::string>& args) {
             }
             // The file of a fresh start says "POP before SMTP": a server
             // that asks for a login would refuse every mail.
-            if (s.AuthMode == "POP before SMTP" && s.PopServer.empty() &&
-                !s.SmtpServer.empty() && !s.MailFromUser.empty())
+            if (s.AuthMode == "POP before SMTP" && s.PopServer.empty() && !s.SmtpServer.empty() &&
+                !s.MailFromUser.empty())
                 tell("AuthMode は POP before SMTP です。SMTP AUTH でログインするサーバーなら: "
                      "kestrova config set AuthMode \"SMTP AUTH LOGIN\" (AuthMode is POP before "
                      "SMTP; for SMTP AUTH set it)");

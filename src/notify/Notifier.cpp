@@ -163,7 +163,10 @@ bool sendByMail(App& app, PassState& pass, const std::string& mailTo, const std:
                               r.reply + ")。ほかの送信先には送信しました。");
         if (result.empty()) {
             loginAccepted(app);
-            My_Sleep(500);
+            if (pass.deferPause)
+                pass.pauseMs = 500;
+            else
+                My_Sleep(500);
             return true;
         }
         if (report.loginRefused) {

@@ -20,6 +20,11 @@ struct PassState {
     // The pass's own copy of the settings; app.settings when not set. A
     // window may replace app.settings while a mail is on its way.
     const AppSettings* settings = nullptr;
+    // The pause after a mail that went out is left to the caller (which
+    // records the delivery first, so a kill in the pause sends nothing
+    // twice): pauseMs says how long.
+    bool deferPause = false;
+    int pauseMs = 0;
 };
 
 // The TLS settings as the mail library takes them: a relative trust file is

@@ -227,6 +227,7 @@ void CheckCycle::FolderCheckSub() {
         const size_t count = std::min(lists.size(), watchList.size());
         PassState pass;
         pass.settings = &settings;
+        pass.deferPause = true;
         std::vector<bool> done(snap.list.size(), false); // committed, or kept as it was
         bool committed = false;
         // An entry whose notification did not go out keeps the record it
@@ -253,6 +254,8 @@ void CheckCycle::FolderCheckSub() {
             committed = true;
             for (size_t j : group)
                 done[j] = true;
+            My_Sleep(pass.pauseMs);
+            pass.pauseMs = 0;
         };
         for (size_t c = 0; c < count; ++c) {
             const WatchEntry& entry = watchList[c];

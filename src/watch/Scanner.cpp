@@ -657,8 +657,8 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
             if (e.CheckFiles.empty()) {
                 // Written by hand without its record: it gets, silently, the
                 // record that adding it gives, and is checked from now on.
-                records[n] = CheckFileList{
-                    {e.CheckFolder, formatDateTime(GetFileDate(app, e.CheckFolder))}};
+                records[n] =
+                    CheckFileList{{e.CheckFolder, formatDateTime(GetFileDate(app, e.CheckFolder))}};
                 continue;
             }
             DateTime date = 0;

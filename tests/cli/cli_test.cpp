@@ -44,8 +44,8 @@ protected:
 
     Ran run(std::vector<std::string> args, const std::string& input = "") {
         QProcess p;
-        p.setProgram(QString::fromStdString(std::string(std::getenv("KESTROVA_APP_DIR")) +
-                                            "/kestrova"));
+        p.setProgram(
+            QString::fromStdString(std::string(std::getenv("KESTROVA_APP_DIR")) + "/kestrova"));
         QStringList list;
         for (const std::string& a : args)
             list << QString::fromStdString(a);
@@ -125,8 +125,9 @@ TEST_F(Cli, WatchListEditsAndPassword) {
     EXPECT_EQ(run({"watch", "add", dir / "gone.txt", "--message", "--on", "delete"}).status, 0);
     r = run({"watch", "list", "--json"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(has(r.out, "\"path\": \"" + upload + "/\", \"sendMailTo\": \"ops@example.com\", "
-                           "\"fileChkMode\": 7, \"mailBdLines\": 99999, \"items\": 2}"))
+    EXPECT_TRUE(has(r.out, "\"path\": \"" + upload +
+                               "/\", \"sendMailTo\": \"ops@example.com\", "
+                               "\"fileChkMode\": 7, \"mailBdLines\": 99999, \"items\": 2}"))
         << r.out;
     // A file takes its text as body; subfolders are for folders only.
     EXPECT_TRUE(has(r.out, "\"fileChkMode\": 23, \"mailBdLines\": -20, \"items\": 1}")) << r.out;
@@ -248,8 +249,8 @@ TEST_F(Cli, CredentialsFolderAndRefusedLoginsBackOff) {
     ASSERT_EQ(run({"watch", "add", upload + "/", "--to", "ops@example.com"}).status, 0);
     writeFile(upload + "/a.txt", "a");
     QProcess b;
-    b.setProgram(QString::fromStdString(std::string(std::getenv("KESTROVA_APP_DIR")) +
-                                        "/kestrova"));
+    b.setProgram(
+        QString::fromStdString(std::string(std::getenv("KESTROVA_APP_DIR")) + "/kestrova"));
     b.setArguments({"b", "--folder", QString::fromStdString(folder)});
     auto e = QProcessEnvironment::systemEnvironment();
     e.insert("CREDENTIALS_DIRECTORY", QString::fromStdString(credentials.path()));

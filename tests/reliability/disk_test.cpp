@@ -4,9 +4,9 @@
 // where it is not permitted.
 #include "reliability/PassHarness.h"
 
+#include "TestServers.h"
 #include "core/FileIo.h"
 #include "core/Settings.h"
-#include "TestServers.h"
 
 #include <gtest/gtest.h>
 
