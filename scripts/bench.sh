@@ -13,7 +13,7 @@ build=$here/build-bench
 if [ "${1:-}" = "--no-deps" ]; then
   shift
 else
-  "$here/scripts/install-deps.sh"
+  "$here/scripts/install-deps.sh" --bench
 fi
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 ninja -C "$build" -j2 watch_bench archive_bench kestrova

@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" = "--no-deps" ]; then
   shift
 else
-  "$here/scripts/install-deps.sh"
+  "$here/scripts/install-deps.sh" --package
 fi
 build=${KESTROVA_PACKAGE_BUILD:-$here/build-package}
 dist=$here/dist
@@ -29,8 +29,11 @@ DESTDIR=$stage cmake --install "$build" --strip >/dev/null
 version=$(sed -n 's/^project(Kestrova VERSION \([0-9.]*\).*/\1/p' "$here/CMakeLists.txt")
 arch=$(dpkg --print-architecture)
 # Libraries found by dpkg-shlibdeps from what the program and both
-# libraries link; what is loaded at run time is named by hand: the Wayland
-# platform, Qt's Japanese texts, the SVG icon loader and the window font.
+# libraries link; what is loaded at run time is named by hand: the SVG icon
+# loader is required; what only the desktop needs (the Wayland platform,
+# Qt's Japanese texts, the window font) is recommended, so that
+# "apt-get install --no-install-recommends" gives a lean server install on
+# which "kestrova b" and the commands run.
 mkdir -p "$stage/DEBIAN" "$build/shlibs/debian"
 printf 'Source: kestrova\n\nPackage: kestrova\nArchitecture: any\n' >"$build/shlibs/debian/control"
 libs=$( (cd "$build/shlibs" && dpkg-shlibdeps -O -e"$stage/usr/lib/kestrova/kestrova" \
@@ -43,7 +46,8 @@ Version: $version
 Architecture: $arch
 Maintainer: Kestrova maintainers <maintainers@users.noreply.c-seed-a96e7ce6.example>
 Installed-Size: $size
-Depends: $libs, libqt6svg6, qt6-wayland, qt6-translations-l10n, fonts-noto-cjk
+Depends: $libs, libqt6svg6
+Recommends: qt6-wayland, qt6-translations-l10n, fonts-noto-cjk
 Section: utils
 Priority: optional
 Description: resident folder watcher with mail notification (Japanese UI)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts Kestrova from the portable
-# folder build/kestrova/. Arguments are passed on ("b" for a windowless run,
-# "i" to start hidden in the tray).
+# Installs what building and running need (nothing for the tests), builds,
+# and starts Kestrova from the portable folder build/kestrova/. Arguments
+# are passed on ("b" for a windowless run, "i" to start hidden in the tray).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/install-deps.sh"

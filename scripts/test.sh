@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite.
+# Installs what is missing (the test tools and mail servers included),
+# builds, and runs the whole test suite.
 # KESTROVA_SANITIZE=1 builds into build-asan/ with AddressSanitizer and
 # UndefinedBehaviorSanitizer instead.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-"$here/scripts/install-deps.sh"
+"$here/scripts/install-deps.sh" --test
 if [ "${KESTROVA_SANITIZE:-0}" = 1 ]; then
   build=$here/build-asan
   "$here/scripts/build.sh" "$build" -DKESTROVA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

@@ -83,22 +83,61 @@ StartOptions parseCommandLine(const std::vector<std::string>& args) {
 
 std::string usageText() {
     return R"(使い方: kestrova [b | i] [--folder フォルダ]
+        kestrova コマンド [引数] [--folder フォルダ]
         kestrova --help | --version
 
   (なし)             メインウィンドウとトレイアイコンで起動します。
   i                  トレイアイコンだけで起動します。
   b                  ウィンドウなしで動きます（画面は不要）。メールで通知する
                      監視だけを行い、SIGTERM か Ctrl+C で終わります。
-  --folder フォルダ  設定・監視リスト・ログ・Temp をこのフォルダに置きます。
+  --folder フォルダ  設定・監視リスト・ログ・Temp をこのフォルダに置きます
+                     （コマンドの前にも後にも書けます）。
   --help             この説明を表示します。
   --version          版数を表示します。
+
+コマンド（画面は不要、ウィンドウは開きません）:
+  config list                  共通設定（InitSetting）の全項目を表示します。
+      例: kestrova config list
+  config get 項目              一つの項目の値を表示します。
+      例: kestrova config get SmtpServer
+  config set 項目 値           一つの項目を設定画面と同じ確認をして保存します
+                               （MailFromPass は password で設定します）。
+      例: kestrova config set AuthMode "SMTP AUTH LOGIN"
+  password [--stdin]           メールのパスワードを端末から二回（表示なし）、
+                               または標準入力から一行読み、暗号化して保存
+                               します。
+      例: kestrova password
+  watch list [--json]          監視リストを番号順に表示します。
+      例: kestrova watch list --json
+  watch add パス [オプション]  監視を追加します（フォルダは "/" で終わる）。
+      --to アドレス[,アドレス...] | --message  通知先（メール／メッセージ表示）
+      --on new,update,delete   通知する変化（既定: 三つとも）
+      --body 行数              ファイルの内容を本文にする（負の数は末尾から）
+      --attach  --lzh  --subfolders   添付、LZH圧縮、サブフォルダを含む
+      例: kestrova watch add /srv/upload/ --to ops@example.com
+  watch set 番号 [オプション]  監視の設定を変えます（指定しない値はそのまま）。
+      例: kestrova watch set 1 --on update,delete
+  watch remove 番号            監視を削除します。
+      例: kestrova watch remove 1
+  test-mail アドレス           今の設定で試しのメールを一度送り、各段階を
+                               標準エラーに表示します（受け付けられたら 0、
+                               そうでなければ 1 で終わります）。
+      例: kestrova test-mail ops@example.com
+  check                        b の検査を一回だけ行います（全部届いたか変化
+                               なしは 0、失敗があれば 1、使い方や設定の誤りは
+                               2）。動いている b と並べても安全です。
+      例: kestrova check
+  知らない語やオプションは使い方の誤りで、終了状態は 2 です。
 
 ファイルの置き場所（プログラムのフォルダ）:
   --folder のフォルダ。指定がなければ、実行ファイルのフォルダに書き込めるとき
   はそこ（ポータブル）、書き込めないとき（インストールしたとき）は
   $XDG_DATA_HOME/kestrova（既定 ~/.local/share/kestrova）。
   kestrova.ini（設定）、kestrovaD.ini（監視リスト）、kestrova.log、
-  kestrova_old.log、Temp/ がそこにできます。
+  kestrova_old.log、kestrova.lock、Temp/ がそこにできます。
+  書式は man 5 kestrova.ini にあります。
+  CREDENTIALS_DIRECTORY のフォルダに mail-password があれば、その一行目が
+  パスワードになります（systemd の LoadCredentialEncrypted=）。
 
 systemd:
   systemctl --user enable --now kestrova
@@ -108,21 +147,60 @@ systemd:
   ログ: journalctl --user -u kestrova / journalctl -u kestrova@名前
 
 Usage: kestrova [b | i] [--folder DIR]
+       kestrova COMMAND [ARGUMENTS] [--folder DIR]
        kestrova --help | --version
 
   (none)        start with the main window and the tray icon
   i             start hidden, with the tray icon only
   b             run without windows (no display needed): check the entries
                 that notify by mail; ends on SIGTERM or Ctrl+C
-  --folder DIR  keep settings, watch list, logs and Temp in DIR
+  --folder DIR  keep settings, watch list, logs and Temp in DIR (before or
+                after the command word)
   --help        show this text
   --version     show the version
+
+Commands (no display needed, no window opens):
+  config list                 print every key of InitSetting with its value
+      e.g. kestrova config list
+  config get KEY              print one value
+      e.g. kestrova config get SmtpServer
+  config set KEY VALUE        store one value, checked as the settings dialog
+                              does (MailFromPass: use password)
+      e.g. kestrova config set AuthMode "SMTP AUTH LOGIN"
+  password [--stdin]          read the mail password twice from the terminal
+                              without echo, or one line from standard input,
+                              and store it enciphered
+      e.g. kestrova password
+  watch list [--json]         print the watch entries in order
+      e.g. kestrova watch list --json
+  watch add PATH [OPTIONS]    add an entry (a folder's path ends with "/")
+      --to ADDR[,ADDR...] | --message   mail these addresses / message window
+      --on new,update,delete   the changes to notify (default: all three)
+      --body N                 N lines of the file as mail body (N < 0: last)
+      --attach  --lzh  --subfolders    attach, as LZH archive, with subfolders
+      e.g. kestrova watch add /srv/upload/ --to ops@example.com
+  watch set N [OPTIONS]       change entry N (what is not given stays)
+      e.g. kestrova watch set 1 --on update,delete
+  watch remove N              remove entry N
+      e.g. kestrova watch remove 1
+  test-mail ADDR              send one test mail with the current settings,
+                              each step on standard error; exit 0 when the
+                              server accepted it, 1 when not
+      e.g. kestrova test-mail ops@example.com
+  check                       one pass of b; exit 0 all delivered or nothing
+                              changed, 1 any failed, 2 usage or settings
+                              error; safe beside a running b
+      e.g. kestrova check
+  An unknown word or option is a usage error: exit status 2.
 
 Where the files live (the program's folder):
   the --folder DIR; otherwise the executable's folder when it is writable
   (a portable copy), else (an installed copy) $XDG_DATA_HOME/kestrova,
   by default ~/.local/share/kestrova. It holds kestrova.ini (settings),
-  kestrovaD.ini (watch list), kestrova.log, kestrova_old.log and Temp/.
+  kestrovaD.ini (watch list), kestrova.log, kestrova_old.log, kestrova.lock
+  and Temp/. Their format: man 5 kestrova.ini. A file mail-password in
+  $CREDENTIALS_DIRECTORY (systemd's LoadCredentialEncrypted=) holds the
+  password instead of kestrova.ini.
 
 systemd:
   systemctl --user enable --now kestrova

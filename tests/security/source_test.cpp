@@ -1,12 +1,15 @@
 // Nothing in the product starts a shell or another program: the sources of
 // the program and of both libraries hold no system(), popen(), exec*(),
-// fork(), posix_spawn(), QProcess and no shell path.
+// fork(), posix_spawn(), QProcess and no shell path. And what the settings
+// code reads is documented: every key and section has its entry in
+// kestrova.ini(5).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -85,6 +88,54 @@ TEST(NoShell, TheCheckItselfFindsWhatItLooksFor) {
     EXPECT_FALSE(std::regex_search(withoutComments("// system(\"ls\")\nint y;"), forbidden));
     EXPECT_FALSE(std::regex_search(withoutComments("/* popen( */ int z;"), forbidden));
     EXPECT_FALSE(std::regex_search(withoutComments("filesystem(x)"), forbidden));
+}
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buf;
+    buf << in.rdbuf();
+    return buf.str();
+}
+
+// The keys the settings code reads: get("Key") of section InitSetting and
+// list.get("Section", ...) of the watch list.
+void keysRead(const std::string& code, std::set<std::string>& keys,
+              std::set<std::string>& sections) {
+    const std::regex key(R"([^.\w]get\("([A-Z]\w+)\")"), section(R"(\.get\("([A-Z]\w+)\")");
+    for (std::sregex_iterator it(code.begin(), code.end(), key), end; it != end; ++it)
+        keys.insert((*it)[1]);
+    for (std::sregex_iterator it(code.begin(), code.end(), section), end; it != end; ++it)
+        sections.insert((*it)[1]);
+}
+
+TEST(Documented, EveryKeyTheSettingsReadHasItsEntryInTheManualPage) {
+    const char* root = std::getenv("KESTROVA_SOURCE_DIR");
+    ASSERT_TRUE(root && *root);
+    std::set<std::string> keys, sections;
+    keysRead(withoutComments(readText(fs::path(root) / "src/core/Settings.cpp")), keys, sections);
+    const std::string page = readText(fs::path(root) / "data/kestrova.ini.5");
+    ASSERT_FALSE(page.empty());
+    // 16 keys of InitSetting and the five watch-list sections at least; a
+    // change in how Settings.cpp reads them must change this test too.
+    EXPECT_GE(keys.size(), 16u);
+    EXPECT_EQ(sections.size(), 5u);
+    for (const std::string& k : keys)
+        EXPECT_NE(page.find("\n.TP\n.B " + k + "\n"), std::string::npos)
+            << k << " has no entry in data/kestrova.ini.5";
+    for (const std::string& s : sections)
+        EXPECT_NE(page.find("\n.SS [" + s + "]\n"), std::string::npos)
+            << "[" << s << "] has no section in data/kestrova.ini.5";
+    const std::string one = readText(fs::path(root) / "data/kestrova.1");
+    EXPECT_NE(one.find(".BR kestrova.ini (5)"), std::string::npos);
+}
+
+TEST(Documented, TheKeyCheckFindsWhatItLooksFor) {
+    std::set<std::string> keys, sections;
+    keysRead(withoutComments("s.A = get(\"SmtpServer\");\nx = list.get(\"CheckFolders\", n);\n"
+                             "// get(\"Commented\")\n"),
+             keys, sections);
+    EXPECT_EQ(keys, std::set<std::string>{"SmtpServer"});
+    EXPECT_EQ(sections, std::set<std::string>{"CheckFolders"});
 }
 
 } // namespace

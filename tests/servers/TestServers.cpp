@@ -342,14 +342,56 @@ bool processGone(pid_t pid) {
     return paren != std::string::npos && stat.compare(paren, 4, ") Z ") == 0;
 }
 
+// An installed package other than Postfix that provides the machine's mail
+// server (Postfix is not installed beside one: it would replace it), or "".
+std::string otherMailServer(const fs::path& status) {
+    std::ifstream in(status);
+    std::string line, package;
+    bool installed = false, mta = false;
+    auto found = [&] { return installed && mta && package != "postfix"; };
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty()) {
+            if (found())
+                return package;
+            package.clear();
+            installed = mta = false;
+        } else if (line.rfind("Package: ", 0) == 0) {
+            package = line.substr(9);
+        } else if (line.rfind("Status: ", 0) == 0) {
+            installed = line.find(" not-installed") == std::string::npos &&
+                        line.find(" config-files") == std::string::npos;
+        } else if (line.rfind("Provides: ", 0) == 0) {
+            std::string provides = line.substr(10) + ",";
+            for (size_t at = 0;
+                 (at = provides.find("mail-transport-agent", at)) != std::string::npos; at += 20) {
+                const char before = at == 0 ? ' ' : provides[at - 1];
+                const char after = provides[at + 20];
+                if ((before == ' ' || before == ',') &&
+                    (after == ' ' || after == ',' || after == '('))
+                    mta = true;
+            }
+        }
+    }
+    return found() ? package : "";
+}
+
 } // namespace
 
 std::string MailSystem::unavailable() {
     if (geteuid() != 0)
         return "Postfix needs root to run";
+    if (access("/usr/sbin/postfix", X_OK) != 0) {
+        const std::string other = otherMailServer("/var/lib/dpkg/status");
+        if (!other.empty())
+            return "Postfix is not installed: this machine's mail server is " + other +
+                   ", and installing Postfix would replace it";
+    }
     for (const char* program : {"/usr/sbin/postfix", "/usr/sbin/dovecot", "/usr/bin/openssl"})
         if (access(program, X_OK) != 0)
-            return std::string(program) + " is missing (scripts/install-deps.sh installs it)";
+            return std::string(program) +
+                   " is missing (scripts/install-deps.sh --test installs it)";
     for (const char* user : {"postfix", "dovecot", "dovenull"})
         if (!getpwnam(user))
             return std::string("the ") + user + " user is missing";
