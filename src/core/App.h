@@ -70,8 +70,8 @@ struct IniCache {
 struct LoginBackoff {
     bool failing = false;
     std::chrono::steady_clock::time_point nextTry{};
-    double interval = 0;   // seconds
-    FileIdentity settings; // the settings file when the login was refused
+    double interval = 0;     // seconds
+    StoredSettings settings; // the settings when the login was refused
 };
 
 struct App {

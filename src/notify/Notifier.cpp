@@ -60,7 +60,7 @@ bool heldBack(App& app, const AppSettings& s) {
     LoginBackoff& b = app.loginBackoff;
     if (!b.failing)
         return false;
-    if (!(fileIdentity(s.SettingsFile) == b.settings)) {
+    if (!(static_cast<const StoredSettings&>(s) == b.settings)) {
         b.failing = false; // new settings: tried at once
         return false;
     }
@@ -76,7 +76,7 @@ void loginRefused(App& app, const AppSettings& s, const std::string& mailTo,
     const bool first = !b.failing;
     b.interval = first ? checkSec : std::min(b.interval * 2, 900.0);
     b.failing = true;
-    b.settings = fileIdentity(s.SettingsFile);
+    b.settings = s;
     b.nextTry = std::chrono::steady_clock::now() +
                 std::chrono::milliseconds(static_cast<long long>(b.interval * 1000));
     if (!first)

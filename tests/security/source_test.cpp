@@ -97,11 +97,11 @@ std::string readText(const fs::path& path) {
     return buf.str();
 }
 
-// The keys the settings code reads: get("Key") of section InitSetting and
-// list.get("Section", ...) of the watch list.
+// The keys the settings code reads: the table of section InitSetting
+// ({"Key", SettingKind...) and list.get("Section", ...) of the watch list.
 void keysRead(const std::string& code, std::set<std::string>& keys,
               std::set<std::string>& sections) {
-    const std::regex key(R"([^.\w]get\("([A-Z]\w+)\")"), section(R"(\.get\("([A-Z]\w+)\")");
+    const std::regex key(R"re(\{"([A-Z]\w+)",\s*K::)re"), section(R"(\.get\("([A-Z]\w+)\")");
     for (std::sregex_iterator it(code.begin(), code.end(), key), end; it != end; ++it)
         keys.insert((*it)[1]);
     for (std::sregex_iterator it(code.begin(), code.end(), section), end; it != end; ++it)
@@ -112,7 +112,9 @@ TEST(Documented, EveryKeyTheSettingsReadHasItsEntryInTheManualPage) {
     const char* root = std::getenv("KESTROVA_SOURCE_DIR");
     ASSERT_TRUE(root && *root);
     std::set<std::string> keys, sections;
-    keysRead(withoutComments(readText(fs::path(root) / "src/core/Settings.cpp")), keys, sections);
+    keysRead(withoutComments(readText(fs::path(root) / "src/core/Settings.cpp") +
+                             readText(fs::path(root) / "src/core/SettingKeys.cpp")),
+             keys, sections);
     const std::string page = readText(fs::path(root) / "data/kestrova.ini.5");
     ASSERT_FALSE(page.empty());
     // 16 keys of InitSetting and the five watch-list sections at least; a
@@ -131,8 +133,8 @@ TEST(Documented, EveryKeyTheSettingsReadHasItsEntryInTheManualPage) {
 
 TEST(Documented, TheKeyCheckFindsWhatItLooksFor) {
     std::set<std::string> keys, sections;
-    keysRead(withoutComments("s.A = get(\"SmtpServer\");\nx = list.get(\"CheckFolders\", n);\n"
-                             "// get(\"Commented\")\n"),
+    keysRead(withoutComments("{\"SmtpServer\", K::Text,\nx = list.get(\"CheckFolders\", n);\n"
+                             "// {\"Commented\", K::Text\n"),
              keys, sections);
     EXPECT_EQ(keys, std::set<std::string>{"SmtpServer"});
     EXPECT_EQ(sections, std::set<std::string>{"CheckFolders"});

@@ -257,10 +257,14 @@ TEST_F(Scan, SingleFileDeletedOnceThenBack) {
     EXPECT_EQ(lists[1], line("更新", p, T0 + 2));
     EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, when(T0 + 2));
 
-    // A file entry with an empty record is not looked at.
+    // A file entry written by hand without its record gets, silently, the
+    // record adding it gives, and is checked from then on.
     add(p, kAll);
     EXPECT_EQ(scan()[2], "");
-    EXPECT_TRUE(fx.app.watchList[2].CheckFiles.empty());
+    ASSERT_EQ(fx.app.watchList[2].CheckFiles.size(), 1u);
+    EXPECT_EQ(fx.app.watchList[2].CheckFiles[0].Date, when(T0 + 2));
+    file("one.txt", T0 + 20);
+    EXPECT_EQ(scan()[2], line("更新", p, T0 + 20));
 }
 
 TEST_F(ScanBackground, MessageOnlyEntriesAreLeftAloneWithoutWindows) {

@@ -239,9 +239,10 @@ TEST_F(Watcher, SigtermEndsARunInTheMiddleOfAPass) {
     std::this_thread::sleep_for(500ms);
     auto sent = std::chrono::steady_clock::now();
     ::kill(static_cast<pid_t>(watcher->processId()), SIGTERM);
-    const bool ended = watcher->waitForFinished(5000);
-    EXPECT_TRUE(ended) << "still running 5 s after SIGTERM";
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, 5s);
+    // A mail in progress may finish (and be recorded) within the stop bound.
+    const bool ended = watcher->waitForFinished(10000);
+    EXPECT_TRUE(ended) << "still running 10 s after SIGTERM";
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 10s);
     if (!ended) {
         watcher->kill();
         watcher->waitForFinished(2000);
