@@ -233,7 +233,7 @@ void MainForm::AddFolderList(const std::string& path) {
         entry.FileChkMode = NotifyNew | NotifyUpdate | NotifyDelete;
         entry.MailBdLines = "99999";
         if (existsAsFile(path)) {
-            entry.CheckFiles.push_back({path, formatDateTime(GetFileDate(app_, path))});
+            entry.CheckFiles.push_back({path, recordDateOf(app_, path)});
         } else if (isDirectory(path)) {
             DIR* dir = ::opendir(path.c_str());
             if (!dir)
@@ -248,7 +248,7 @@ void MainForm::AddFolderList(const std::string& path) {
             ::closedir(dir);
             for (const auto* group : {&files, &folders})
                 for (const std::string& item : *group)
-                    entry.CheckFiles.push_back({item, formatDateTime(GetFileDate(app_, item))});
+                    entry.CheckFiles.push_back({item, recordDateOf(app_, item)});
         } else {
             entry.CheckFiles.push_back({path, formatDateTime(0)});
         }
