@@ -2,6 +2,7 @@
 
 #include "core/App.h"
 #include "core/FileIo.h"
+#include "core/FolderLock.h"
 #include "core/NamedLock.h"
 #include "core/Numeric.h"
 #include "notify/Archiver.h"
@@ -130,6 +131,7 @@ void CheckCycle::setWatching(bool on) {
 
 void CheckCycle::FolderCheckTimer_Timer() {
     NamedLock lock;
+    FolderLock folderLock;
     bool checkingSet = false;
     try {
         AppSettings& s = app_.settings;
@@ -165,6 +167,14 @@ void CheckCycle::FolderCheckTimer_Timer() {
             }
             // Another pass (here or in another process) runs: poll faster
             // and try again without touching LastCheckTime.
+            setInterval(FolderCheckTimer, kBusyInterval);
+            return;
+        }
+        // Runs on this program folder in another environment count too.
+        const bool ours = folderLock.tryAcquire(parentFolder(s.SettingsFile), error);
+        if (!error.empty() && app_.warnedOnce.insert("lock:" + error).second)
+            app_.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckTimer_Timer", error);
+        if (!ours) {
             setInterval(FolderCheckTimer, kBusyInterval);
             return;
         }
