@@ -220,7 +220,7 @@ void CheckCycle::FolderCheckSub() {
             std::vector<ScanTrace> traces;
             if (!scanWatchList(app_, snap.list, lists, &snap.previous, &due, &traces, &hints))
                 throw std::runtime_error("");
-            events->scanned(app_, snap.list, traces);
+            events->scanned(app_, snap.list, traces, lists);
         }
 
         const AppSettings& settings = snap.settings;
