@@ -210,6 +210,17 @@ TEST_F(Scan, AdditionsWithoutNotifyNewAreSilentForGood) {
     EXPECT_EQ(scan()[0], line("更新", a, T0 + 11));
 }
 
+// Records of Windows or of earlier versions hold local time without an
+// offset: read as local time, reported as unchanged, written anew.
+TEST_F(Scan, RecordsWithoutOffsetReadAsLocalTimeAndGainOne) {
+    std::string a = file("a", T0), f = file("f", T0);
+    add(root(), kAll).CheckFiles = {{a, when(T0)}, {f, when(T0)}};
+    add(f, kAll).CheckFiles = {{f, when(T0)}};
+    EXPECT_EQ(scan(), (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(fx.app.watchList[0].CheckFiles.at(0).Date, recorded(T0));
+    EXPECT_EQ(fx.app.watchList[1].CheckFiles.at(0).Date, recorded(T0));
+}
+
 TEST_F(Scan, SubfolderItemSeesChangesOneLevelDown) {
     add(root(), kAll);
     std::string sub = folder("sub", T0);
