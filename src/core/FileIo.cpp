@@ -162,10 +162,11 @@ bool writeFileAtomic(const std::string& linkPath, std::string_view bytes, mode_t
         ::unlink(name.data());
         return false;
     };
+    // Only root may give a file away, and a user a group he is in; short of
+    // that the new file is this user's.
     if (replacing && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) &&
         ::fchown(fd, old.st_uid, old.st_gid) != 0 &&
         ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
-        // Only root may give a file away; the group where this user is in it.
     }
     if (::fchmod(fd, mode) != 0)
         return fail(errno);

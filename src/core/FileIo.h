@@ -20,10 +20,11 @@ std::string linkTarget(const std::string& path);
 // Writes bytes to a temporary file in the same folder, flushes it and
 // renames it over path, so readers see either the old or the new file,
 // never a part, and syncs the folder so the rename survives a power loss.
-// On failure the old file is untouched and error describes
-// what went wrong. A new file gets mode; a file replaced keeps its owner
-// (where permitted) and its mode, narrowed to keepUpTo (0: to mode). A
-// symbolic link at path is followed and stays.
+// On failure error describes what went wrong and the old file is untouched,
+// unless only that sync failed (the new file is then in place). A new file
+// gets mode; a file replaced keeps its owner (where permitted) and its
+// mode, narrowed to keepUpTo (0: to mode). A symbolic link at path is
+// followed and stays.
 bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mode,
                      std::string& error, mode_t keepUpTo = 0);
 
