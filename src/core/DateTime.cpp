@@ -144,6 +144,123 @@ std::optional<DateTime> parseDateTime(std::string_view t) {
     return fromFields(y, mo, d, h, mi, s);
 }
 
+DateTime utcFromUnix(std::time_t t) {
+    return static_cast<DateTime>(t) - kEpochDays * 86400;
+}
+
+DateTime localFromUtc(DateTime utc) {
+    if (utc == 0)
+        return 0;
+    return fromUnix(static_cast<std::time_t>(utc + kEpochDays * 86400));
+}
+
+DateTime utcFromLocal(DateTime local) {
+    if (local == 0)
+        return 0;
+    std::int64_t days = local / 86400;
+    std::int64_t secs = local % 86400;
+    if (secs < 0) {
+        secs += 86400;
+        --days;
+    }
+    int y;
+    unsigned m, d;
+    civilFromDays(days + kEpochDays, y, m, d);
+    std::tm fields{};
+    fields.tm_year = y - 1900;
+    fields.tm_mon = static_cast<int>(m) - 1;
+    fields.tm_mday = static_cast<int>(d);
+    fields.tm_hour = static_cast<int>(secs / 3600);
+    fields.tm_min = static_cast<int>(secs / 60 % 60);
+    fields.tm_sec = static_cast<int>(secs % 60);
+    // Each reading of the fields that gives them back unchanged is a real
+    // instant; of two (an hour repeated when clocks go back) the first.
+    std::optional<std::time_t> best;
+    for (int dst : {1, 0}) {
+        std::tm t = fields;
+        t.tm_isdst = dst;
+        std::time_t r = std::mktime(&t);
+        if (t.tm_year == fields.tm_year && t.tm_mon == fields.tm_mon &&
+            t.tm_mday == fields.tm_mday && t.tm_hour == fields.tm_hour &&
+            t.tm_min == fields.tm_min && t.tm_sec == fields.tm_sec && (!best || r < *best))
+            best = r;
+    }
+    if (!best) { // a time skipped when clocks go forward
+        std::tm t = fields;
+        t.tm_isdst = -1;
+        best = std::mktime(&t);
+    }
+    return utcFromUnix(*best);
+}
+
+std::string formatRecordDate(DateTime utc) {
+    if (utc == 0)
+        return formatDateTime(0);
+    const std::time_t t = static_cast<std::time_t>(utc + kEpochDays * 86400);
+    std::tm lt{};
+    long offset = 0;
+    if (localtime_r(&t, &lt) && lt.tm_gmtoff % 60 == 0)
+        offset = lt.tm_gmtoff;
+    else
+        gmtime_r(&t, &lt); // an offset with seconds (old local mean time) is not written
+    std::string out = formatDateTime(fromUnix(t, lt));
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, " %c%02d%02d", offset < 0 ? '-' : '+',
+                  static_cast<int>(minutes / 60 % 100), static_cast<int>(minutes % 60));
+    return out + buf;
+}
+
+namespace {
+
+// The offset at the end of a record date in seconds east of UTC, and the
+// text before it.
+bool splitOffset(std::string_view text, std::string_view& head, long& offset) {
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    if (text.size() < 6 || text[text.size() - 6] != ' ')
+        return false;
+    std::string_view o = text.substr(text.size() - 5);
+    if (o[0] != '+' && o[0] != '-')
+        return false;
+    for (size_t i = 1; i < 5; ++i)
+        if (o[i] < '0' || o[i] > '9')
+            return false;
+    const int h = (o[1] - '0') * 10 + (o[2] - '0');
+    const int m = (o[3] - '0') * 10 + (o[4] - '0');
+    if (h > 23 || m > 59)
+        return false;
+    offset = (o[0] == '-' ? -1L : 1L) * (h * 3600L + m * 60L);
+    head = text.substr(0, text.size() - 6);
+    return true;
+}
+
+} // namespace
+
+bool hasUtcOffset(std::string_view text) {
+    std::string_view head;
+    long offset = 0;
+    return splitOffset(text, head, offset);
+}
+
+std::optional<DateTime> parseRecordDate(std::string_view text) {
+    std::string_view head;
+    long offset = 0;
+    if (!splitOffset(text, head, offset)) {
+        std::optional<DateTime> local = parseDateTime(text);
+        if (!local)
+            return std::nullopt;
+        return utcFromLocal(*local);
+    }
+    // The fields read as if in UTC, less the offset, are the instant.
+    std::optional<DateTime> fields = parseDateTime(head);
+    if (!fields)
+        return std::nullopt;
+    if (*fields == 0)
+        return 0;
+    return *fields - offset;
+}
+
 std::string logTimestamp() {
     std::time_t t = std::time(nullptr);
     std::tm lt{};

@@ -81,9 +81,31 @@ std::string parentFolder(const std::string& path) {
     return path.substr(0, slash);
 }
 
+std::string linkTarget(const std::string& path) {
+    std::string at = path;
+    // As many links as the kernel follows; a loop stops there.
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return at;
+        std::vector<char> buf(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+        const ssize_t n = ::readlink(at.c_str(), buf.data(), buf.size());
+        if (n < 0 || static_cast<size_t>(n) >= buf.size())
+            return at;
+        std::string to(buf.data(), static_cast<size_t>(n));
+        if (to.empty())
+            return at;
+        const std::string dir = parentFolder(at);
+        at = to[0] == '/' || dir.empty() ? to : (dir == "/" ? dir : dir + "/") + to;
+    }
+    return at;
+}
+
 bool fileHolds(const std::string& path, std::string_view bytes, mode_t mode) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777) != mode ||
+    // The mode of an existing file is kept on rewrite, so only a wider one
+    // than asked for makes a difference.
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777 & ~mode) ||
         st.st_uid != ::geteuid() || static_cast<std::uint64_t>(st.st_size) != bytes.size())
         return false;
     int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -110,11 +132,20 @@ bool fileHolds(const std::string& path, std::string_view bytes, mode_t mode) {
 
 bool writeFileIfChanged(const std::string& path, std::string_view bytes, mode_t mode,
                         std::string& error) {
-    return fileHolds(path, bytes, mode) || writeFileAtomic(path, bytes, mode, error);
+    return fileHolds(linkTarget(path), bytes, mode) || writeFileAtomic(path, bytes, mode, error);
 }
 
-bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mode,
-                     std::string& error) {
+bool writeFileAtomic(const std::string& linkPath, std::string_view bytes, mode_t mode,
+                     std::string& error, mode_t keepUpTo) {
+    // A link (dotfiles kept elsewhere) stays: its target is what is rewritten,
+    // in the target's folder.
+    const std::string path = linkTarget(linkPath);
+    // The file replaced keeps its owner, and its mode as far as keepUpTo
+    // allows (a user's narrower choice stands, a wider one is closed).
+    struct stat old {};
+    const bool replacing = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    if (replacing)
+        mode = old.st_mode & 07777 & (keepUpTo ? keepUpTo : mode);
     std::string dir = parentFolder(path);
     std::string tmpl = (dir.empty() ? std::string(".") : dir) + "/." +
                        path.substr(path.find_last_of('/') + 1) + ".XXXXXX";
@@ -131,6 +162,12 @@ bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mod
         ::unlink(name.data());
         return false;
     };
+    // Only root may give a file away, and a user a group he is in; short of
+    // that the new file is this user's.
+    if (replacing && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) &&
+        ::fchown(fd, old.st_uid, old.st_gid) != 0 &&
+        ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+    }
     if (::fchmod(fd, mode) != 0)
         return fail(errno);
     if (!writeAll(fd, bytes))
@@ -149,6 +186,21 @@ bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mod
         error = path + ": " + errnoText(err);
         return false;
     }
+    // The rename lives in the folder: until the folder is on disk, a power
+    // loss can bring the older file back.
+    const int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0 || ::fsync(dirFd) != 0) {
+        const int err = errno;
+        if (dirFd >= 0)
+            ::close(dirFd);
+        // Some file systems cannot sync a folder; the file itself is in place.
+        if (err != EINVAL && err != ENOTSUP) {
+            error = path + ": " + errnoText(err);
+            return false;
+        }
+        return true;
+    }
+    ::close(dirFd);
     return true;
 }
 

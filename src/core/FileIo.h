@@ -13,15 +13,23 @@ enum class ReadStatus { Ok, Missing, Failed };
 // carries a description in error.
 ReadStatus readWholeFile(const std::string& path, std::string& out, std::string& error);
 
+// The file a symbolic link at path leads to, links followed; path itself
+// when it is no link.
+std::string linkTarget(const std::string& path);
+
 // Writes bytes to a temporary file in the same folder, flushes it and
 // renames it over path, so readers see either the old or the new file,
-// never a part. On failure the old file is untouched and error describes
-// what went wrong.
+// never a part, and syncs the folder so the rename survives a power loss.
+// On failure error describes what went wrong and the old file is untouched,
+// unless only that sync failed (the new file is then in place). A new file
+// gets mode; a file replaced keeps its owner (where permitted) and its
+// mode, narrowed to keepUpTo (0: to mode). A symbolic link at path is
+// followed and stays.
 bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mode,
-                     std::string& error);
+                     std::string& error, mode_t keepUpTo = 0);
 
 // Whether path is already a regular file of this user with exactly these
-// bytes and this mode, so that writing it again would change nothing.
+// bytes and no wider mode, so that writing it again would change nothing.
 bool fileHolds(const std::string& path, std::string_view bytes, mode_t mode);
 
 // writeFileAtomic, skipped when the file already holds the bytes: a check

@@ -1,6 +1,7 @@
 // A lock shared by every process of the user: an advisory flock on a file
-// in $XDG_RUNTIME_DIR (or in /tmp with the user id in its name). It dies
-// with its holder.
+// in $XDG_RUNTIME_DIR or, when that is unset, in the folder
+// /tmp/kestrova-<uid> (made 0700; refused unless it is this user's and
+// closed to others). It dies with its holder.
 #pragma once
 
 #include <string>

@@ -20,6 +20,9 @@ namespace kestrova {
 namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+// Trace lines hold mailed text, a watched file's first lines among it. A
+// log already there keeps the mode its owner gave it.
+constexpr mode_t kLogMode = 0600;
 
 size_t countLines(std::string_view bytes) {
     size_t n = 0;
@@ -63,7 +66,7 @@ bool OperationLog::appendLine(const std::string& line) {
         return false;
     std::string folder = parentFolder(logFile_);
     if (!folder.empty())
-        ::mkdir(folder.c_str(), 0755);
+        ::mkdir(folder.c_str(), 0700);
 
     std::string existing, error;
     ReadStatus st = readWholeFile(logFile_, existing, error);
@@ -74,11 +77,11 @@ bool OperationLog::appendLine(const std::string& line) {
     if (countLines(existing) >= static_cast<size_t>(kMaxLines)) {
         // The full log becomes the old log whole; the new line starts a new
         // file.
-        if (!writeFileAtomic(oldLogFile_, existing, 0644, error))
+        if (!writeFileAtomic(oldLogFile_, existing, kLogMode, error, 07777))
             return false;
         existing.clear();
         fileIsUtf8 = false;
-        if (!writeFileAtomic(logFile_, "", 0644, error))
+        if (!writeFileAtomic(logFile_, "", kLogMode, error, 07777))
             return false;
     }
 
@@ -93,10 +96,10 @@ bool OperationLog::appendLine(const std::string& line) {
         whole += text::fromCp932(existing);
         whole += line;
         whole += "\r\n";
-        return writeFileAtomic(logFile_, whole, 0644, error);
+        return writeFileAtomic(logFile_, whole, kLogMode, error, 07777);
     }
     lineBytes += "\r\n";
-    int fd = ::open(logFile_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = ::open(logFile_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kLogMode);
     if (fd < 0)
         return false;
     bool ok = writeAll(fd, lineBytes);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <iconv.h>
 #include <mutex>
 
@@ -269,6 +270,48 @@ std::string fromCp932(std::string_view bytes) {
             appendFromCp932(cd, line, out);
         return true;
     });
+    return out;
+}
+
+std::string displayName(std::string_view bytes) {
+    if (isValidUtf8(bytes))
+        return std::string(bytes);
+    // A name from a share with the wrong charset: CP932 when every byte
+    // decodes so (a name written by Windows in Japanese).
+    Iconv cd("UTF-8", "CP932");
+    if (cd.ok()) {
+        std::string out;
+        char* ip = const_cast<char*>(bytes.data());
+        size_t il = bytes.size();
+        char buf[1024];
+        size_t r = 0;
+        while (il > 0) {
+            char* op = buf;
+            size_t ol = sizeof buf;
+            r = iconv(cd.get(), &ip, &il, &op, &ol);
+            out.append(buf, static_cast<size_t>(op - buf));
+            if (r == static_cast<size_t>(-1) && errno != E2BIG)
+                break;
+        }
+        if (il == 0 && r != static_cast<size_t>(-1))
+            return out;
+    }
+    // Otherwise the UTF-8 parts as they are and every other byte as \xNN.
+    std::string out;
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        const size_t before = pos;
+        const char32_t cp = nextCodePoint(bytes, pos);
+        if (cp != 0xFFFD || bytes.substr(before, pos - before) == "\xEF\xBF\xBD") {
+            out.append(bytes.substr(before, pos - before));
+            continue;
+        }
+        for (size_t i = before; i < pos; ++i) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(bytes[i]));
+            out += hex;
+        }
+    }
     return out;
 }
 

@@ -57,6 +57,11 @@ std::string encodeFile(std::string_view utf8, bool keepUtf8 = false);
 // UTF-16 with mark, otherwise CP932.
 std::string decodeWatchedText(std::string_view bytes);
 
+// A file name as shown in mails, windows and the log: as it is when it is
+// UTF-8, decoded as CP932 when every byte decodes so, otherwise with each
+// byte that is no UTF-8 as \xNN.
+std::string displayName(std::string_view bytes);
+
 // True when the bytes are well-formed UTF-8.
 bool isValidUtf8(std::string_view bytes);
 

@@ -2,6 +2,7 @@
 
 #include "core/App.h"
 #include "core/FileIo.h"
+#include "core/FolderLock.h"
 #include "core/NamedLock.h"
 #include "core/Numeric.h"
 #include "core/UnixSignals.h"
@@ -143,6 +144,15 @@ bool CheckCycle::tryPass() {
             app_.logError("MsgForm", "FolderCheckTimer_Timer", error, app_.settings.Interactive);
         return true;
     }
+    // Runs on this program folder in another environment count too.
+    FolderLock folderLock;
+    error.clear();
+    const bool ours =
+        folderLock.tryAcquire(parentFolder(app_.settings.SettingsFile), error);
+    if (!error.empty() && app_.warnedOnce.insert("lock:" + error).second)
+        app_.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckTimer_Timer", error);
+    if (!ours)
+        return false;
     LastCheckTime = now();
     Checking = true;
     try {
@@ -218,7 +228,7 @@ void CheckCycle::FolderCheckSub() {
             std::vector<ScanTrace> traces;
             if (!scanWatchList(app_, snap.list, lists, &snap.previous, &due, &traces, &hints))
                 throw std::runtime_error("");
-            events->scanned(app_, snap.list, traces);
+            events->scanned(app_, snap.list, traces, lists);
         }
         snap.previous.resize(snap.list.size());
 

@@ -2,9 +2,12 @@
 
 #include "core/App.h"
 #include "core/FileIo.h"
+#include "core/Text.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
 #include <string_view>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -26,7 +29,9 @@ constexpr std::uint32_t kNestedMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN
 
 // File systems whose changes, made on this machine, reach inotify. Network
 // and user-space file systems (NFS, SMB/CIFS, FUSE, 9p) change behind the
-// kernel's back and are polled, as is anything not listed.
+// kernel's back and are polled, as is anything not listed. So are stacked
+// ones (overlayfs, eCryptfs): a change made in a lower folder directly
+// sends no event through the upper one.
 bool eventsReported(const std::string& path) {
     struct statfs fs {};
     if (::statfs(path.c_str(), &fs) != 0)
@@ -41,7 +46,6 @@ bool eventsReported(const std::string& path) {
     case 0x2FC12FC1UL: // ZFS
     case 0x3153464AUL: // JFS
     case 0x52654973UL: // ReiserFS
-    case 0x794C7630UL: // overlayfs (changes made through it)
     case 0x4D44UL:     // FAT
     case 0x2011BAB0UL: // exFAT
     case 0x7366746EUL: // NTFS (ntfs3)
@@ -79,6 +83,17 @@ std::string itemOf(const std::string& folder, const std::string& path) {
 EventWatcher::~EventWatcher() {
     if (fd_ >= 0)
         ::close(fd_);
+    if (mountsFd_ >= 0)
+        ::close(mountsFd_);
+}
+
+bool EventWatcher::mountsChanged() {
+    if (mountsFd_ < 0)
+        return false;
+    // The kernel flags the table as changed since this file was opened or
+    // last polled; polling takes the flag.
+    pollfd p{mountsFd_, POLLPRI, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLPRI | POLLERR)) != 0;
 }
 
 bool EventWatcher::open(App& app) {
@@ -95,6 +110,9 @@ bool EventWatcher::open(App& app) {
                              "変更通知を使えないため毎回すべてを走査します: " + errnoText(err));
         return false;
     }
+    // Mounts send no inotify event: a file system mounted on a watched
+    // folder would go unseen until the next full scan.
+    mountsFd_ = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     return true;
 }
 
@@ -217,6 +235,11 @@ std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& li
     if (!open(app))
         return scan;
     drain(app);
+    if (mountsChanged())
+        for (Entry& e : entries_) {
+            e.dirty = true;
+            e.trusted = false;
+        }
 
     const auto now = std::chrono::steady_clock::now();
     fullPending_ = !everFull_ || now - lastFull_ >= fullScanEvery;
@@ -250,6 +273,7 @@ std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& li
         if (!named || st.st_dev != e.dev || st.st_ino != e.ino)
             e.trusted = false;
         const bool whole = fullPending_ || e.dirty || !e.trusted;
+        e.onlyFull = fullPending_ && !e.dirty && e.trusted && e.seen;
         scan[n] = whole || !e.names.empty();
         if (!scan[n])
             continue;
@@ -279,8 +303,39 @@ std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& li
     return scan;
 }
 
+void EventWatcher::noteMissed(App& app, const Entry& e, const WatchEntry& w) {
+    // What the record had before the scan, by path.
+    std::unordered_map<std::string_view, std::string_view> before;
+    before.reserve(e.record.size());
+    for (const CheckFile& f : e.record)
+        before.emplace(f.Path, f.Date);
+    std::vector<std::string_view> missed;
+    auto reported = [&](std::string_view path) {
+        return e.folderEntry && e.names.count(itemOf(w.CheckFolder, std::string(path)));
+    };
+    auto sameDate = [](std::string_view a, std::string_view b) {
+        return a == b || parseRecordDate(a) == parseRecordDate(b);
+    };
+    for (const CheckFile& f : w.CheckFiles) {
+        auto it = before.find(f.Path);
+        if (it == before.end() || !sameDate(it->second, f.Date)) {
+            if (!reported(f.Path))
+                missed.push_back(f.Path);
+        }
+        if (it != before.end())
+            before.erase(it);
+    }
+    for (const auto& [path, date] : before)
+        if (!reported(path))
+            missed.push_back(path);
+    for (std::string_view path : missed)
+        app.log.WriteLog(0, LogTrace, "MsgForm", "FolderCheckSub",
+                         "missed by events: " + text::displayName(path));
+}
+
 void EventWatcher::scanned(App& app, const std::vector<WatchEntry>& list,
-                           const std::vector<ScanTrace>& traces) {
+                           const std::vector<ScanTrace>& traces,
+                           const std::vector<std::string>& updateLists) {
     if (fd_ < 0)
         return;
     if (fullPending_) {
@@ -294,6 +349,11 @@ void EventWatcher::scanned(App& app, const std::vector<WatchEntry>& list,
             continue;
         Entry& e = entries_[n];
         const WatchEntry& w = list[n];
+        // Scanned whole only because a full scan was due, yet changed
+        // beyond what events reported: events missed it.
+        if (e.onlyFull && n < updateLists.size() && !updateLists[n].empty())
+            noteMissed(app, e, w);
+        e.onlyFull = false;
         e.folder = w.CheckFolder;
         e.mode = w.FileChkMode;
         e.record = w.CheckFiles;

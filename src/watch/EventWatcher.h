@@ -35,9 +35,12 @@ public:
                            std::vector<ScanHint>* hints = nullptr);
     // After a scan of list (as plan gave it) that succeeded: watches the
     // folders each scanned entry showed and marks it clean when its events
-    // can be trusted.
+    // can be trusted. updateLists are the scan's change lists (indexed like
+    // list): a change the regular full scan found that events did not
+    // report is logged as a trace line "missed by events".
     void scanned(App& app, const std::vector<WatchEntry>& list,
-                 const std::vector<ScanTrace>& traces);
+                 const std::vector<ScanTrace>& traces,
+                 const std::vector<std::string>& updateLists = {});
 
     // Every entry is scanned in full this often regardless of events.
     std::chrono::steady_clock::duration fullScanEvery = std::chrono::minutes(10);
@@ -57,7 +60,8 @@ private:
         bool dirty = true;    // changed (or unknown) since the last scan: scanned whole
         bool local = false;   // the entry's folder is on a file system with events
         bool folderEntry = false;
-        bool partial = false; // planned for the names below only
+        bool partial = false;  // planned for the names below only
+        bool onlyFull = false; // planned whole only because a full scan is due
         // Names directly in a folder entry's folder reported changed since
         // the last scan: items, or subfolders whose contents changed.
         std::unordered_set<std::string> names;
@@ -70,7 +74,10 @@ private:
     };
 
     bool open(App& app);
+    void noteMissed(App& app, const Entry& e, const WatchEntry& w);
     void drain(App& app);
+    // Whether the mount table changed since the last look (never blocks).
+    bool mountsChanged();
     // Whom a watch reports to: an entry, and the item of it that the
     // watched folder's changes count for ("" for the entry's own folder).
     struct Owner {
@@ -84,6 +91,7 @@ private:
     void release(std::size_t n, int wd);
 
     int fd_ = -1;
+    int mountsFd_ = -1; // /proc/self/mountinfo, polled for changes
     bool openTried_ = false;
     bool fullPending_ = false;
     bool everFull_ = false;

@@ -24,8 +24,10 @@ constexpr std::int16_t kNotifyDelete = NotifyDelete;
 constexpr std::int16_t kNotifyUpdate = NotifyUpdate;
 constexpr std::int16_t kNotifyNew = NotifyNew;
 
-// Line breaks made visible, so the log keeps one line per entry.
-std::string printable(std::string_view s) {
+// Line breaks made visible, so the log keeps one line per entry; a name
+// that is no UTF-8 shown readably.
+std::string printable(std::string_view raw) {
+    const std::string s = text::displayName(raw);
     std::string out;
     out.reserve(s.size() + 4);
     for (char c : s) {
@@ -71,6 +73,8 @@ void traceItem(ScanTrace* trace, dev_t dev, const struct stat& st) {
         trace->blind = true;
 }
 
+// Dates found here are on the UTC scale, as records hold instants.
+
 // The latest of a folder's own time and the times of its direct entries.
 // A folder that cannot be listed stands for itself (warned once per path).
 DateTime folderDate(App& app, const std::string& path, std::time_t own, ScanTrace* trace = nullptr,
@@ -83,7 +87,7 @@ DateTime folderDate(App& app, const std::string& path, std::time_t own, ScanTrac
         if (firstTime(app, "list:" + path))
             app.log.WriteLog(0, LogWarning, "CommonModule", "GetFileDate",
                              printable(path) + ": " + errnoText(err));
-        return fromUnix(own);
+        return utcFromUnix(own);
     }
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
@@ -92,7 +96,7 @@ DateTime folderDate(App& app, const std::string& path, std::time_t own, ScanTrac
         if (firstTime(app, "list:" + path))
             app.log.WriteLog(0, LogWarning, "CommonModule", "GetFileDate",
                              printable(path) + ": " + errnoText(err));
-        return fromUnix(own);
+        return utcFromUnix(own);
     }
     std::time_t latest = own;
     int err = 0;
@@ -126,7 +130,7 @@ DateTime folderDate(App& app, const std::string& path, std::time_t own, ScanTrac
                          true);
         return 0;
     }
-    return fromUnix(latest);
+    return utcFromUnix(latest);
 }
 
 // Date of a path whose stat is known.
@@ -137,7 +141,7 @@ DateTime dateOf(App& app, const std::string& path, const struct stat& st,
             trace->folders.push_back(path);
         return folderDate(app, path, st.st_mtim.tv_sec, trace, dev);
     }
-    return fromUnix(st.st_mtim.tv_sec);
+    return utcFromUnix(st.st_mtim.tv_sec);
 }
 
 // Whether path exists (as file, folder or link) and its stat; failures
@@ -154,7 +158,24 @@ bool statPath(App& app, const std::string& path, struct stat& st, int dirFd = AT
     return false;
 }
 
-std::string changeLine(const App& app, const char* label, const std::string& path, DateTime date) {
+// The date of a path, 0 when it does not exist.
+DateTime fileDate(App& app, const std::string& path) {
+    try {
+        struct stat st {};
+        if (!statPath(app, path, st))
+            return 0;
+        return dateOf(app, path, st);
+    } catch (const std::exception& ex) {
+        app.logError("CommonModule", "GetFileDate", ex.what(), true);
+        return 0;
+    }
+}
+
+// date is local time: lines show the time of the zone they are read in. The
+// path is shown readably; the record keeps its bytes.
+std::string changeLine(const App& app, const char* label, const std::string& rawPath,
+                       DateTime date) {
+    const std::string path = text::displayName(rawPath);
     std::string when = formatDateTime(date);
     const std::string& host = app.settings.ComputerName;
     std::string line;
@@ -185,7 +206,7 @@ std::string itemRule(App& app, std::int16_t flags, const std::string& path, Date
         bool changed = found > date + 10 || found < date;
         date = found;
         if ((flags & kNotifyUpdate) && changed)
-            return changeLine(app, "更新", path, found);
+            return changeLine(app, "更新", path, localFromUtc(found));
         return {};
     }
     bool wasThere = date != 0;
@@ -266,9 +287,10 @@ bool listFolder(App& app, DIR* dir, const std::string& folder, std::string& name
 }
 
 // A recorded date text read back once; a text that does not parse ends the
-// pass.
-bool parseRecorded(App& app, const CheckFile& item, DateTime& out) {
-    std::optional<DateTime> d = parseDateTime(item.Date);
+// pass. older is set for a text without an offset, which is rewritten in the
+// current form.
+bool parseRecorded(App& app, const CheckFile& item, DateTime& out, bool* older = nullptr) {
+    std::optional<DateTime> d = parseRecordDate(item.Date);
     if (!d) {
         app.logError("MsgForm", "FolderCheckSub",
                      "日付を読み取れません: " + printable(item.Path) + " = " + printable(item.Date),
@@ -276,6 +298,8 @@ bool parseRecorded(App& app, const CheckFile& item, DateTime& out) {
         return false;
     }
     out = *d;
+    if (older && *d != 0 && !hasUtcOffset(item.Date))
+        *older = true;
     return true;
 }
 
@@ -376,7 +400,9 @@ std::vector<CheckFile> rebuilt(const std::vector<CheckFile>& old, const std::vec
             ++k;
             if (d == 0)
                 continue;
-            kept.push_back(d != b ? CheckFile{old[i].Path, formatDateTime(d)} : old[i]);
+            kept.push_back(d != b || !hasUtcOffset(old[i].Date)
+                               ? CheckFile{old[i].Path, formatRecordDate(d)}
+                               : old[i]);
             continue;
         }
         kept.push_back(old[i]);
@@ -384,7 +410,7 @@ std::vector<CheckFile> rebuilt(const std::vector<CheckFile>& old, const std::vec
     for (size_t i = 0; i < added.size(); ++i) {
         if (addedDates[i] == 0)
             continue;
-        added[i].Date = formatDateTime(addedDates[i]);
+        added[i].Date = formatRecordDate(addedDates[i]);
         kept.push_back(std::move(added[i]));
     }
     return kept;
@@ -417,8 +443,9 @@ bool scanFolderPart(App& app, const WatchEntry& e, const OpenFolder& open,
         recorded.insert(name);
     }
     std::vector<DateTime> dates(at.size());
+    bool older = false;
     for (size_t k = 0; k < at.size(); ++k)
-        if (!parseRecorded(app, old[at[k]], dates[k]))
+        if (!parseRecorded(app, old[at[k]], dates[k], &older))
             return false;
     const std::vector<DateTime> before = dates;
 
@@ -455,7 +482,7 @@ bool scanFolderPart(App& app, const WatchEntry& e, const OpenFolder& open,
         traceItem(trace, open.dev, st);
         DateTime date = dateOf(app, path, st, trace, open.dev);
         if (e.FileChkMode & NotifyNew)
-            out += changeLine(app, "追加", path, date);
+            out += changeLine(app, "追加", path, localFromUtc(date));
         added.push_back({std::move(path), {}});
         addedDates.push_back(date);
     };
@@ -483,7 +510,7 @@ bool scanFolderPart(App& app, const WatchEntry& e, const OpenFolder& open,
         }
     }
 
-    if (recordChanged(dates, before, addedDates))
+    if (older || recordChanged(dates, before, addedDates))
         record = rebuilt(old, &at, dates, before, added, addedDates);
     list = std::move(out);
     return true;
@@ -501,8 +528,9 @@ bool scanFolder(App& app, const WatchEntry& e, const OpenFolder& open,
     // when something in it changed.
     const std::vector<CheckFile>& old = e.CheckFiles;
     std::vector<DateTime> dates(old.size());
+    bool older = false;
     for (size_t i = 0; i < old.size(); ++i)
-        if (!parseRecorded(app, old[i], dates[i]))
+        if (!parseRecorded(app, old[i], dates[i], &older))
             return false;
     std::vector<DateTime> before = dates;
 
@@ -516,7 +544,7 @@ bool scanFolder(App& app, const WatchEntry& e, const OpenFolder& open,
             trace->blind = true;
         out += direct ? updateCheckFileAt(app, flags, p, dates[i], ::dirfd(dir),
                                           p.c_str() + folder.size(), trace, dev)
-                      : UpdateCheckFile(app, flags, p, dates[i]);
+                      : updateCheckFileAt(app, flags, p, dates[i], AT_FDCWD, nullptr);
     }
 
     // The listing and the index are gone before the new record is built.
@@ -569,16 +597,16 @@ bool scanFolder(App& app, const WatchEntry& e, const OpenFolder& open,
                     date = dateOf(app, path, st, trace, dev);
                 }
             } else {
-                date = GetFileDate(app, path);
+                date = fileDate(app, path);
             }
             if (e.FileChkMode & NotifyNew)
-                out += changeLine(app, "追加", path, date);
+                out += changeLine(app, "追加", path, localFromUtc(date));
             added.push_back({std::move(path), {}});
             addedDates.push_back(date);
         }
     }
 
-    if (recordChanged(dates, before, addedDates))
+    if (older || recordChanged(dates, before, addedDates))
         record = rebuilt(old, nullptr, dates, before, added, addedDates);
     list = std::move(out);
     return true;
@@ -587,19 +615,18 @@ bool scanFolder(App& app, const WatchEntry& e, const OpenFolder& open,
 } // namespace
 
 DateTime GetFileDate(App& app, const std::string& path) {
-    try {
-        struct stat st {};
-        if (!statPath(app, path, st))
-            return 0;
-        return dateOf(app, path, st);
-    } catch (const std::exception& ex) {
-        app.logError("CommonModule", "GetFileDate", ex.what(), true);
-        return 0;
-    }
+    return localFromUtc(fileDate(app, path));
+}
+
+std::string recordDateOf(App& app, const std::string& path) {
+    return formatRecordDate(fileDate(app, path));
 }
 
 std::string UpdateCheckFile(App& app, std::int16_t flags, const std::string& path, DateTime& date) {
-    return updateCheckFileAt(app, flags, path, date, AT_FDCWD, nullptr);
+    DateTime utc = utcFromLocal(date);
+    std::string line = updateCheckFileAt(app, flags, path, utc, AT_FDCWD, nullptr);
+    date = localFromUtc(utc);
+    return line;
 }
 
 bool scanWatchList(App& app, std::vector<std::string>& updateLists) {
@@ -657,20 +684,20 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
             if (e.CheckFiles.empty()) {
                 // Written by hand without its record: it gets, silently, the
                 // record that adding it gives, and is checked from now on.
-                records[n] =
-                    CheckFileList{{e.CheckFolder, formatDateTime(GetFileDate(app, e.CheckFolder))}};
+                records[n] = CheckFileList{{e.CheckFolder, recordDateOf(app, e.CheckFolder)}};
                 continue;
             }
             DateTime date = 0;
-            if (!parseRecorded(app, e.CheckFiles[0], date))
+            bool older = false;
+            if (!parseRecorded(app, e.CheckFiles[0], date, &older))
                 return false;
             DateTime old = date;
             updateLists[n] = UpdateCheckFile(app, static_cast<std::int16_t>(e.FileChkMode),
                                              e.CheckFiles[0].Path, date);
             noteMissing(app, e.CheckFiles[0].Path, date == 0);
-            if (date != old) {
+            if (date != old || (older && date != 0)) {
                 CheckFileList record = e.CheckFiles;
-                record[0].Date = formatDateTime(date);
+                record[0].Date = formatRecordDate(date);
                 records[n] = std::move(record);
             }
         }

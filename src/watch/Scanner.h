@@ -15,11 +15,16 @@ namespace kestrova {
 struct App;
 
 // The latest modification time of a folder and its direct contents, or a
-// file's time; 0 when the path does not exist.
+// file's time, in local time; 0 when the path does not exist.
 DateTime GetFileDate(App& app, const std::string& path);
 
+// The text a new record holds for path's date (an instant, with its UTC
+// offset).
+std::string recordDateOf(App& app, const std::string& path);
+
 // The item rule for one recorded item: updates date in place and returns
-// one change line ("追加", "更新" or "削除" ... CR LF) or "".
+// one change line ("追加", "更新" or "削除" ... CR LF) or "". date is in
+// local time.
 std::string UpdateCheckFile(App& app, std::int16_t flags, const std::string& path, DateTime& date);
 
 // What the scan of one entry saw that decides whether the kernel's change

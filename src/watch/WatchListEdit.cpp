@@ -32,7 +32,7 @@ WatchEntry newWatchEntry(App& app, const std::string& path) {
     entry.MailBdLines = "99999";
     std::vector<CheckFile> record;
     if (existsAsFile(path)) {
-        record.push_back({path, formatDateTime(GetFileDate(app, path))});
+        record.push_back({path, recordDateOf(app, path)});
     } else if (isDirectory(path)) {
         DIR* dir = ::opendir(path.c_str());
         if (!dir)
@@ -47,7 +47,7 @@ WatchEntry newWatchEntry(App& app, const std::string& path) {
         ::closedir(dir);
         for (const auto* group : {&files, &folders})
             for (const std::string& item : *group)
-                record.push_back({item, formatDateTime(GetFileDate(app, item))});
+                record.push_back({item, recordDateOf(app, item)});
     } else {
         record.push_back({path, formatDateTime(0)});
     }

@@ -2,6 +2,8 @@
 #include "core/Numeric.h"
 #include "core/Text.h"
 
+#include <cstdlib>
+#include <ctime>
 #include <gtest/gtest.h>
 
 using namespace kestrova;
@@ -100,4 +102,60 @@ TEST(DateTimeText, FormatsAndReadsBack) {
     // A file time read back equals the stored one.
     DateTime f = fromUnix(1765000000);
     EXPECT_EQ(parseDateTime(formatDateTime(f)), f);
+}
+
+// Sets TZ for one scope.
+struct Zone {
+    std::string old;
+    bool had;
+    explicit Zone(const char* tz) : had(std::getenv("TZ") != nullptr) {
+        if (had)
+            old = std::getenv("TZ");
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+    }
+    ~Zone() {
+        had ? ::setenv("TZ", old.c_str(), 1) : ::unsetenv("TZ");
+        ::tzset();
+    }
+};
+
+TEST(DateTimeText, RecordDatesAreInstants) {
+    const DateTime t = utcFromUnix(1796717966); // 2026/12/08 8:19:26 UTC
+    std::string tokyo;
+    {
+        Zone z("Asia/Tokyo");
+        tokyo = formatRecordDate(t);
+        EXPECT_EQ(tokyo, "2026/12/08 17:19:26 +0900");
+        EXPECT_EQ(localFromUtc(t), fromFields(2026, 12, 8, 17, 19, 26));
+        // A date without an offset is local time, as records always were.
+        EXPECT_EQ(parseRecordDate("2026/12/08 17:19:26"), t);
+    }
+    Zone z("UTC");
+    EXPECT_EQ(parseRecordDate(tokyo), t);
+    EXPECT_EQ(formatRecordDate(t), "2026/12/08 8:19:26 +0000");
+    EXPECT_EQ(parseRecordDate("2026/12/08 3:19:26 -0500"), t);
+    EXPECT_EQ(parseRecordDate("2026/12/08 8:19:26"), t);
+    EXPECT_EQ(formatRecordDate(0), "0:00:00");
+    EXPECT_EQ(parseRecordDate("0:00:00"), 0);
+    EXPECT_TRUE(hasUtcOffset(tokyo));
+    EXPECT_FALSE(hasUtcOffset("2026/12/08 8:19:26"));
+    EXPECT_FALSE(parseRecordDate("2026/12/08 8:19:26 +9"));
+    EXPECT_FALSE(parseRecordDate("2026/12/08 8:19:26 +2460"));
+}
+
+TEST(DateTimeText, RepeatedHourKeepsItsInstant) {
+    Zone z("America/New_York");
+    // 2026-11-01 1:30 occurs twice: at 5:30 and at 6:30 UTC.
+    for (std::time_t u : {std::time_t{1793511000}, std::time_t{1793514600}}) {
+        const DateTime d = utcFromUnix(u);
+        const std::string text = formatRecordDate(d);
+        EXPECT_EQ(parseRecordDate(text), d) << text;
+        Zone utc("UTC");
+        EXPECT_EQ(parseRecordDate(text), d) << text;
+    }
+    EXPECT_EQ(formatRecordDate(utcFromUnix(1793511000)), "2026/11/01 1:30:00 -0400");
+    EXPECT_EQ(formatRecordDate(utcFromUnix(1793514600)), "2026/11/01 1:30:00 -0500");
+    // Without an offset the first of the two is meant.
+    EXPECT_EQ(parseRecordDate("2026/11/01 1:30:00"), utcFromUnix(1793511000));
 }

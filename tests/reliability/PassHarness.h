@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -160,6 +161,55 @@ public:
 private:
     std::string folder_;
     QProcess process_;
+// The built program copied to a portable folder of its own (settings and
+// watch list beside it) and run as `kestrova b`.
+class RealProgram {
+public:
+    explicit RealProgram(const std::string& folder) : folder_(folder) {
+        std::filesystem::create_directories(folder);
+        for (const char* f : {"kestrova", "libbsmtp.so", "libunlha32.so"})
+            std::filesystem::copy_file(std::filesystem::path(appDir()) / f,
+                                       std::filesystem::path(folder) / f);
+    }
+    ~RealProgram() { stop(); }
+    RealProgram(const RealProgram&) = delete;
+    RealProgram& operator=(const RealProgram&) = delete;
+    std::string path(const std::string& name) const { return folder_ + "/" + name; }
+    // Starts one more run. runtime "" starts it without XDG_RUNTIME_DIR;
+    // extra is NAME=VALUE.
+    void start(const std::string& runtime, const std::vector<std::string>& extra = {}) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
+            env.remove(v);
+        if (!runtime.empty())
+            env.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime));
+        for (const std::string& e : extra)
+            env.insert(QString::fromStdString(e.substr(0, e.find('='))),
+                       QString::fromStdString(e.substr(e.find('=') + 1)));
+        auto& p = *runs_.emplace_back(std::make_unique<QProcess>());
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QString::fromStdString(path("kestrova")), {"b"});
+        EXPECT_TRUE(p.waitForStarted(5000));
+    }
+    // Ends every run as a service manager would; returns what they printed.
+    std::string stop() {
+        std::string out;
+        for (auto& p : runs_) {
+            p->terminate();
+            if (!p->waitForFinished(15000))
+                p->kill();
+            p->waitForFinished(2000);
+            out += p->readAll().toStdString();
+        }
+        runs_.clear();
+        return out;
+    }
+    std::string log() const { return text::decodeFile(readFile(path("kestrova.log"))); }
+
+private:
+    std::string folder_;
+    std::vector<std::unique_ptr<QProcess>> runs_;
 };
 
 // Mail body with CR LF line ends whatever the parser gave back.

@@ -11,11 +11,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <spawn.h>
 #include <sys/mount.h>
 #include <thread>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace kestrova {
 namespace {
@@ -297,6 +302,71 @@ TEST(DiskFaults, FullDiskDoesNotMailTheSameChangeAgain) {
     EXPECT_EQ(smtp.messages().size(), 1u);
     const std::string log = text::decodeFile(test::readFile(prog + "/kestrova.log"));
     EXPECT_NE(log.find("書き込めるようになり"), std::string::npos) << log;
+// The system calls this process makes while traced by strace, as strace
+// writes them (file descriptors with their paths).
+class SyscallTrace {
+public:
+    bool start(const std::string& log, std::string& why) {
+        log_ = log;
+        const std::string self = std::to_string(::getpid());
+        std::vector<std::string> args = {
+            "strace", "-qq", "-f", "-y", "-e", "trace=fsync,rename,renameat,renameat2",
+            "-o",     log,   "-p", self};
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (::posix_spawnp(&pid_, "strace", nullptr, nullptr, argv.data(), environ) != 0) {
+            why = "no strace";
+            return false;
+        }
+        for (int i = 0; i < 500 && !traced(); ++i)
+            ::usleep(10000);
+        if (!traced())
+            why = "strace cannot attach here";
+        return traced();
+    }
+    std::string stop() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGINT);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+        return test::readFile(log_);
+    }
+    ~SyscallTrace() { stop(); }
+
+private:
+    static bool traced() {
+        std::string status = test::readFile("/proc/self/status");
+        size_t at = status.find("TracerPid:\t");
+        return at != std::string::npos && status.compare(at + 11, 2, "0\n") != 0;
+    }
+    std::string log_;
+    pid_t pid_ = -1;
+};
+
+TEST(DiskFaults, ReplacedFilesAreFollowedByASyncOfTheirFolder) {
+    PassHarness h;
+    App& app = h.app();
+    const std::string folder = h.fx.dir.path().string();
+    fillMemory(app, folder, 1, 5);
+    test::TempDir out;
+    SyscallTrace trace;
+    std::string why;
+    if (!trace.start(out / "strace", why))
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(WriteIni(app));
+    const std::string calls = trace.stop();
+    // Each rename onto a watch file is followed by an fsync of the folder.
+    for (const std::string& file : {h.fx.settingsFile(), h.fx.watchListFile()}) {
+        const size_t renamed = calls.find(file + "\"");
+        ASSERT_NE(renamed, std::string::npos) << calls;
+        const size_t synced = calls.find("fsync(", renamed);
+        ASSERT_NE(synced, std::string::npos) << calls;
+        const std::string call = calls.substr(synced, calls.find('\n', synced) - synced);
+        EXPECT_NE(call.find("<" + folder + ">"), std::string::npos) << calls;
+    }
 }
 
 } // namespace

@@ -171,9 +171,10 @@ TEST(KillFaults, RandomKillsDuringPassesNeverLeaveAMixedOrMissingRecord) {
         for (const CheckFile& f : items)
             ASSERT_EQ(f.Date, date) << "mixed record after kill " << kill;
         ASSERT_EQ(app.watchList[1].CheckFiles.size(), 1u);
-        const auto parsed = parseDateTime(date);
+        const auto parsed = parseRecordDate(date);
         ASSERT_TRUE(parsed.has_value()) << date;
-        const long long generation = static_cast<long long>(*parsed - fromUnix(test::kT0)) / kStep;
+        const long long generation =
+            static_cast<long long>(*parsed - utcFromUnix(test::kT0)) / kStep;
         EXPECT_GE(generation, lastGeneration) << "an older record came back";
         EXPECT_GE(generation, start) << "the record of a finished pass was lost";
         lastGeneration = generation;

@@ -11,11 +11,13 @@
 
 #include <chrono>
 #include <sys/stat.h>
+#include <filesystem>
 #include <thread>
 
 namespace kestrova {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::PassHarness;
 using test::SmtpServer;
@@ -205,6 +207,70 @@ TEST_F(NotifiedOnce, OneMailFailsTheOtherGoesThrough) {
     EXPECT_EQ(w.check(), 0);
     EXPECT_EQ(mailsTo(smtp, "a@example.com"), 1u);
     EXPECT_EQ(mailsTo(smtp, "b@example.com"), 1u);
+// A program folder watching dir/w/ with mail to ops@example.com.
+std::string watchFolder(test::RealProgram& program, const test::TempDir& dir,
+                        const SmtpServer& smtp) {
+    const std::string watched = dir / "w/";
+    fs::create_directories(watched);
+    test::writeFile(program.path("kestrova.ini"),
+                    text::encodeFile("[InitSetting]\r\nSmtpServer=" + smtp.address() +
+                                     "\r\nMailFromAddr=watch@example.com\r\nCheckSec=1\r\n"));
+    test::writeFile(program.path("kestrovaD.ini"),
+                    text::encodeFile("[CheckFolders]\r\n0=" + watched +
+                                     "\r\n[SendMailTo]\r\n0=ops@example.com\r\n"
+                                     "[FileChkMode]\r\n0=7\r\n"));
+    return watched;
+}
+
+TEST(TwoRuns, RunsInDifferentTimeZonesReportNothingThatDidNotChange) {
+    SmtpServer smtp;
+    test::TempDir dir, runtime;
+    test::RealProgram program(dir / "app");
+    const std::string watched = watchFolder(program, dir, smtp);
+    for (const char* name : {"a", "b", "c"}) {
+        test::writeFile(watched + name, name);
+        test::setMtime(watched + name, test::kT0);
+    }
+    program.start(runtime.path(), {"TZ=Asia/Tokyo"});
+    ASSERT_EQ(smtp.waitForMessages(1).size(), 1u);
+    std::this_thread::sleep_for(1500ms); // the record is stored
+    program.stop();
+    const std::string list = text::decodeFile(test::readFile(program.path("kestrovaD.ini")));
+    EXPECT_NE(list.find(" +0900"), std::string::npos) << list;
+    // The same folder from a server's unit in UTC, then from both at once.
+    program.start(runtime.path(), {"TZ=UTC"});
+    program.start("", {"TZ=America/New_York"});
+    std::this_thread::sleep_for(4s);
+    program.stop();
+    EXPECT_EQ(smtp.messages().size(), 1u) << test::parseEml(smtp.messages().back()).body;
+}
+
+TEST(TwoRuns, RunsOnOneFolderInDifferentEnvironmentsMailEachChangeOnce) {
+    SmtpServer smtp;
+    test::TempDir dir, runtime;
+    test::RealProgram program(dir / "app");
+    const std::string watched = watchFolder(program, dir, smtp);
+    // The desktop session's run and one from cron or su.
+    program.start(runtime.path());
+    program.start("");
+    std::this_thread::sleep_for(1500ms);
+    for (int i = 0; i < 16; ++i) {
+        test::writeFile(watched + "f" + std::to_string(i), "x");
+        std::this_thread::sleep_for(600ms);
+    }
+    auto countOf = [&](int i) {
+        size_t n = 0;
+        for (const auto& m : smtp.messages())
+            n += PassHarness::countIn(test::parseEml(m).body,
+                                      watched + "f" + std::to_string(i) + " ");
+        return n;
+    };
+    for (int wait = 0; wait < 100 && countOf(15) == 0; ++wait)
+        std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(2500ms); // room for a late duplicate
+    program.stop();
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(countOf(i), 1u) << "f" << i;
 }
 
 } // namespace

@@ -186,5 +186,42 @@ TEST(HostileNames, NamesThatAreNoUtf8AreNeitherLostNorRepeated) {
     }
 }
 
+// A Shift-JIS name from a share with the wrong charset reads as Japanese,
+// other bytes as \xNN; the record keeps the bytes, so nothing repeats.
+TEST(HostileNames, NamesThatAreNoUtf8AreShownReadably) {
+    EXPECT_EQ(text::displayName("\x82\xA0.txt"), "あ.txt");
+    EXPECT_EQ(text::displayName("bad\xff\xfe.txt"), "bad\\xFF\\xFE.txt");
+    EXPECT_EQ(text::displayName("é\x82"), "é\\x82"); // no CP932: a lead byte alone
+    EXPECT_EQ(text::displayName("全角.txt"), "全角.txt");
+
+    test::SmtpServer smtp;
+    PassHarness h;
+    h.writeSettings(smtp.address());
+    WatchEntry e = h.folderEntry("sjis", "x@example.com");
+    const std::string sjis = e.CheckFolder + "\x82\xA0.txt", bad = e.CheckFolder + kBadUtf8;
+    test::writeFile(sjis, "a");
+    test::writeFile(bad, "b");
+    h.writeList({e});
+    h.pass();
+    auto files = smtp.waitForMessages(1);
+    ASSERT_EQ(files.size(), 1u);
+    const std::string body = test::parseEml(files[0]).body;
+    EXPECT_NE(body.find("追加 testhost " + e.CheckFolder + "あ.txt "), std::string::npos) << body;
+    EXPECT_NE(body.find("追加 testhost " + e.CheckFolder + "bad\\xFF\\xFE.txt "), std::string::npos)
+        << body;
+    EXPECT_TRUE(text::isValidUtf8(body));
+    EXPECT_NE(h.log().find(e.CheckFolder + "あ.txt"), std::string::npos) << h.log();
+    EXPECT_TRUE(text::isValidUtf8(h.log()));
+    App& app = h.app();
+    app.watchList.clear();
+    ASSERT_TRUE(ReadIni(app));
+    std::set<std::string> recorded;
+    for (const CheckFile& f : app.watchList.at(0).CheckFiles)
+        recorded.insert(f.Path);
+    EXPECT_EQ(recorded, (std::set<std::string>{sjis, bad}));
+    h.pass();
+    EXPECT_EQ(smtp.messages().size(), 1u);
+}
+
 } // namespace
 } // namespace kestrova

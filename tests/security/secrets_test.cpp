@@ -10,14 +10,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kestrova {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using test::PassHarness;
 
 const std::string kPassword = "Pw-s3cr3t-ﾊﾟｽ";
@@ -151,10 +154,111 @@ TEST_F(LockFile, OnlyAPrivateRegularFileOfThisUserServes) {
     ASSERT_TRUE(l.tryAcquire("Kestrova3333", error)) << error;
     EXPECT_EQ(modeOf(lock), 0600u);
 
-    // Without XDG_RUNTIME_DIR the shared /tmp name carries the user id.
+    // Without XDG_RUNTIME_DIR the lock lives in a folder of this user only.
     ::unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(NamedLock::lockPath("Kestrova3333"),
-              "/tmp/Kestrova3333-" + std::to_string(::getuid()) + ".lock");
+              "/tmp/kestrova-" + std::to_string(::getuid()) + "/Kestrova3333.lock");
+}
+
+// Without XDG_RUNTIME_DIR (cron, su, a system unit): a lock folder another
+// user made or opened to all is refused with one warning, and a file
+// planted under the name /tmp once used stops nothing.
+TEST(LockFolder, APlantedFolderIsRefusedAndAPlantedOldLockIsIgnored) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "planting another user's folder needs root";
+    const std::string uid = std::to_string(::getuid());
+    const std::string folder = "/tmp/kestrova-" + uid, old = "/tmp/Kestrova3333-" + uid + ".lock";
+    ::mkdir(folder.c_str(), 0700);
+    ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+    const bool planted = !fs::exists(old);
+    if (planted) {
+        test::writeFile(old, "");
+        ASSERT_EQ(::chown(old.c_str(), 65534, 65534), 0);
+    }
+    test::SmtpServer smtp;
+    test::TempDir dir;
+    test::RealProgram program(dir / "app");
+    const std::string watched = dir / "w/";
+    fs::create_directories(watched);
+    test::writeFile(watched + "a", "a");
+    test::writeFile(program.path("kestrova.ini"),
+                    text::encodeFile("[InitSetting]\r\nSmtpServer=" + smtp.address() +
+                                     "\r\nMailFromAddr=watch@example.com\r\nCheckSec=1\r\n"));
+    test::writeFile(program.path("kestrovaD.ini"),
+                    text::encodeFile("[CheckFolders]\r\n0=" + watched +
+                                     "\r\n[SendMailTo]\r\n0=ops@example.com\r\n"
+                                     "[FileChkMode]\r\n0=7\r\n"));
+    program.start("");
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_TRUE(smtp.messages().empty());
+    ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_TRUE(smtp.messages().empty());
+    ASSERT_EQ(::chown(folder.c_str(), ::getuid(), ::getgid()), 0);
+    EXPECT_EQ(smtp.waitForMessages(1).size(), 1u);
+    program.stop();
+    if (planted)
+        fs::remove(old);
+    EXPECT_EQ(test::PassHarness::countIn(program.log(), folder + ": "), 1u) << program.log();
+    EXPECT_EQ(modeOf(folder), 0700u);
+}
+
+// The log is private from its first line; a rewrite keeps the mode (and the
+// owner) the file has, and a link to an INI file stays a link.
+TEST(PrivateFiles, LogsStartPrivateAndRewritesKeepModeOwnerAndLinks) {
+    PassHarness h;
+    App& app = h.app();
+    const std::string log = app.log.logFile();
+    app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub", "first");
+    EXPECT_EQ(modeOf(log), 0600u);
+    ASSERT_EQ(::chmod(log.c_str(), 0640), 0);
+    // A line CP932 cannot hold turns the whole file to UTF-8: a rewrite.
+    app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub", "絵文字 😀");
+    EXPECT_NE(test::readFile(log).find("😀"), std::string::npos);
+    EXPECT_EQ(modeOf(log), 0640u);
+
+    WatchEntry e = h.folderEntry("a", "x@example.com");
+    app.watchList = {e};
+    ASSERT_TRUE(WriteIni(app));
+    const std::string list = h.fx.watchListFile(), settings = h.fx.settingsFile();
+    ASSERT_EQ(::chmod(list.c_str(), 0600), 0);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(list.c_str(), 65534, 65534), 0);
+    }
+    app.watchList[0].SendMailTo = "y@example.com";
+    ASSERT_TRUE(WriteIni(app));
+    struct stat st {};
+    ASSERT_EQ(::stat(list.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    if (::geteuid() == 0) {
+        EXPECT_EQ(st.st_uid, 65534u);
+    }
+    ASSERT_EQ(::chown(list.c_str(), ::getuid(), ::getgid()), 0);
+
+    // Dotfiles: both files are links into another folder, one relative.
+    test::TempDir dots;
+    fs::rename(list, dots / "list.ini");
+    fs::rename(settings, dots / "settings.ini");
+    fs::create_symlink(dots / "list.ini", list);
+    fs::create_symlink(fs::relative(dots / "settings.ini", fs::path(settings).parent_path()),
+                       settings);
+    app.watchList[0].SendMailTo = "z@example.com";
+    app.settings.MailTitle = "リンク先";
+    ASSERT_TRUE(WriteIni(app));
+    EXPECT_TRUE(fs::is_symlink(list));
+    EXPECT_TRUE(fs::is_symlink(settings));
+    EXPECT_EQ(modeOf(dots / "list.ini"), 0600u);
+    EXPECT_EQ(modeOf(dots / "settings.ini"), 0600u);
+    app.watchList.clear();
+    ASSERT_TRUE(ReadIni(app));
+    ASSERT_EQ(app.watchList.size(), 1u);
+    EXPECT_EQ(app.watchList[0].SendMailTo, "z@example.com");
+    EXPECT_EQ(app.settings.MailTitle, "リンク先");
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& f : fs::directory_iterator(dots.path()))
+        ++files;
+    EXPECT_EQ(files, 2u); // no temporary file left beside the targets
 }
 
 } // namespace

@@ -233,7 +233,7 @@ TEST(MainFormList, AddingFolders) {
     const WatchEntry& e = d.f.app.watchList[0];
     ASSERT_EQ(e.CheckFiles.size(), 2u);
     EXPECT_EQ(e.CheckFiles[0].Path, folder + "/a.txt");
-    EXPECT_EQ(e.CheckFiles[0].Date, formatDateTime(fromUnix(1700000000)));
+    EXPECT_EQ(e.CheckFiles[0].Date, formatRecordDate(utcFromUnix(1700000000)));
     EXPECT_EQ(e.CheckFiles[1].Path, folder + "/sub");
     EXPECT_NE(e.CheckFiles[1].Date, "0:00:00");
 }
@@ -270,7 +270,8 @@ TEST(MainFormList, AddingAFile) {
     answer = QString(); // cancelled
     d.main.FileListAddButton_Click();
     ASSERT_EQ(d.f.app.watchList.size(), 1u);
-    EXPECT_EQ(d.f.app.watchList[0].CheckFiles.at(0).Date, formatDateTime(fromUnix(1700000000)));
+    EXPECT_EQ(d.f.app.watchList[0].CheckFiles.at(0).Date,
+              formatRecordDate(utcFromUnix(1700000000)));
     EXPECT_TRUE(d.f.boxes.empty());
     EXPECT_TRUE(d.f.logLines().empty());
 }

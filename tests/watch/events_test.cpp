@@ -15,6 +15,7 @@
 #include <ctime>
 #include <fstream>
 #include <random>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -429,6 +430,99 @@ TEST(Events, WhenAnEntryIsScanned) {
     s.pass();
     EXPECT_EQ(w.lastPlanned, 2u);
     EXPECT_EQ(s.pass().size(), 0u);
+}
+
+// A mount made by a test, detached at the end; mounts need root.
+struct Mounted {
+    std::string at;
+    bool mount(const std::string& source, const std::string& target, const char* type,
+               const std::string& options) {
+        if (::mount(source.c_str(), target.c_str(), type, 0, options.c_str()) != 0)
+            return false;
+        at = target;
+        return true;
+    }
+    void release() {
+        if (!at.empty())
+            ::umount2(at.c_str(), MNT_DETACH);
+        at.clear();
+    }
+    ~Mounted() { release(); }
+};
+
+// Mounts send no inotify event: a change of the mount table makes the next
+// pass scan every entry, and a change events did not report is logged.
+TEST(Events, FileSystemsMountedOnAWatchedFolderAreSeenAtTheNextPass) {
+    Side s("auto");
+    const std::string sub = s.root + "/d/m";
+    ::mkdir(sub.c_str(), 0755);
+    setMtime(sub, T0);
+    s.pass();
+    s.pass();
+    s.pass();
+    EventWatcher& w = *s.cycle->events;
+    EXPECT_EQ(w.lastPlanned, 0u);
+    Mounted tmpfs;
+    if (!tmpfs.mount("tmpfs", sub, "tmpfs", "size=1m"))
+        GTEST_SKIP() << "mount needs root here";
+    writeFile(sub + "/x", "x"); // the mount's time is now
+    std::vector<std::string> m = s.pass();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_NE(m[0].find("更新 testhost ROOT/d/m "), std::string::npos) << m[0];
+    // Unmounted again before the regular full scan: seen as well.
+    s.pass();
+    tmpfs.release();
+    m = s.pass();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_NE(m[0].find("更新 testhost ROOT/d/m "), std::string::npos) << m[0];
+
+    // A mount between a pass's look at the table and its scan is found by
+    // the regular full scan and logged as missed.
+    s.pass();
+    s.pass();
+    App& app = s.fx.app;
+    std::vector<WatchEntry> list;
+    ASSERT_TRUE(ReadIni(app, app.settings, list));
+    w.fullScanEvery = std::chrono::seconds(0);
+    std::vector<ScanHint> hints;
+    const std::vector<bool> due = w.plan(app, list, &hints);
+    ASSERT_TRUE(tmpfs.mount("tmpfs", sub, "tmpfs", "size=1m"));
+    writeFile(sub + "/y", "y");
+    std::vector<std::string> lists;
+    std::vector<ScanTrace> traces;
+    ASSERT_TRUE(scanWatchList(app, list, lists, nullptr, &due, &traces, &hints));
+    w.scanned(app, list, traces, lists);
+    size_t missed = 0;
+    for (const std::string& line : s.fx.logLines())
+        if (line.find("\tMsgForm\tFolderCheckSub\tトレース") != std::string::npos &&
+            line.find("missed by events: " + sub) != std::string::npos)
+            ++missed;
+    EXPECT_EQ(missed, 1u);
+}
+
+// Changes made in an overlay's lower folder send no event through the
+// overlay: such a folder is polled.
+TEST(Events, OverlayLowerFolderChangesAreSeen) {
+    Side s("auto");
+    const std::string base = s.fx.dir / "ov";
+    for (const char* f : {"", "/lower", "/upper", "/work"})
+        ::mkdir((base + f).c_str(), 0755);
+    writeFile(base + "/lower/a", "a");
+    setMtime(base + "/lower/a", T0);
+    Mounted overlay;
+    if (!overlay.mount("overlay", s.root + "/d", "overlay",
+                       "lowerdir=" + base + "/lower,upperdir=" + base + "/upper,workdir=" + base +
+                           "/work"))
+        GTEST_SKIP() << "overlay mount needs root here";
+    s.pass();
+    s.pass();
+    s.pass();
+    for (int i = 1; i <= 3; ++i) {
+        setMtime(base + "/lower/a", T0 + 30 * i);
+        std::vector<std::string> m = s.pass();
+        ASSERT_EQ(m.size(), 1u) << i;
+        EXPECT_NE(m[0].find("更新 testhost ROOT/d/a "), std::string::npos) << m[0];
+    }
 }
 
 } // namespace

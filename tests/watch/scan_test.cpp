@@ -26,6 +26,11 @@ std::string when(long long unixSeconds) {
     return formatDateTime(fromUnix(unixSeconds));
 }
 
+// A date as records hold it.
+std::string recorded(long long unixSeconds) {
+    return formatRecordDate(utcFromUnix(unixSeconds));
+}
+
 class Scan : public ::testing::Test {
 protected:
     explicit Scan(bool interactive = true) : fx(interactive) {}
@@ -129,7 +134,7 @@ TEST_F(Scan, FolderEntryOrderAdditionsAndPruning) {
     std::string a = file("a", T0), b = file("b", T0);
     folder("d1", T0 + 1);
     WatchEntry& e = add(root(), kAll);
-    e.CheckFiles = {{b, when(T0)}, {root() + "gone", when(T0)}, {a, when(T0)}};
+    e.CheckFiles = {{b, recorded(T0)}, {root() + "gone", recorded(T0)}, {a, recorded(T0)}};
     std::string c = file("c", T0 + 3);
     setMtime(b, T0 + 30);
 
@@ -148,7 +153,7 @@ TEST_F(Scan, FolderEntryOrderAdditionsAndPruning) {
     const auto& rec = fx.app.watchList[0].CheckFiles;
     ASSERT_EQ(rec.size(), 4u);
     EXPECT_EQ(rec[0].Path, b);
-    EXPECT_EQ(rec[0].Date, when(T0 + 30));
+    EXPECT_EQ(rec[0].Date, recorded(T0 + 30));
     EXPECT_EQ(rec[1].Path, a);
     EXPECT_EQ(rec[2].Path, c);
     EXPECT_EQ(rec[3].Path, root() + "d1"); // no trailing "/"
@@ -170,13 +175,13 @@ TEST_F(Scan, ForeignRecordedPathsAndUntouchedRecord) {
     writeFile(elsewhere, "o");
     setMtime(elsewhere, T0);
     WatchEntry& e = add(root(), kAll);
-    const std::string oddText = when(T0) + " "; // parses, but not as we write it
-    e.CheckFiles = {{inside, oddText}, {deeper, when(T0)}, {elsewhere, when(T0)}};
+    const std::string oddText = recorded(T0) + " "; // parses, but not as we write it
+    e.CheckFiles = {{inside, oddText}, {deeper, recorded(T0)}, {elsewhere, recorded(T0)}};
     setMtime(root() + "sub", T0);
     auto before = e.CheckFiles;
     // "sub" is new; the rest is as recorded.
     EXPECT_EQ(scan()[0], line("追加", root() + "sub", T0));
-    before.push_back({root() + "sub", when(T0)});
+    before.push_back({root() + "sub", recorded(T0)});
     auto rec = fx.app.watchList[0].CheckFiles;
     ASSERT_EQ(rec.size(), before.size());
     for (size_t i = 0; i < rec.size(); ++i) {
@@ -199,10 +204,21 @@ TEST_F(Scan, AdditionsWithoutNotifyNewAreSilentForGood) {
     std::string a = file("a", T0);
     EXPECT_EQ(scan()[0], "");
     ASSERT_EQ(fx.app.watchList[0].CheckFiles.size(), 1u);
-    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, when(T0));
+    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, recorded(T0));
     EXPECT_EQ(scan()[0], "");
     setMtime(a, T0 + 11);
     EXPECT_EQ(scan()[0], line("更新", a, T0 + 11));
+}
+
+// Records of Windows or of earlier versions hold local time without an
+// offset: read as local time, reported as unchanged, written anew.
+TEST_F(Scan, RecordsWithoutOffsetReadAsLocalTimeAndGainOne) {
+    std::string a = file("a", T0), f = file("f", T0);
+    add(root(), kAll).CheckFiles = {{a, when(T0)}, {f, when(T0)}};
+    add(f, kAll).CheckFiles = {{f, when(T0)}};
+    EXPECT_EQ(scan(), (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(fx.app.watchList[0].CheckFiles.at(0).Date, recorded(T0));
+    EXPECT_EQ(fx.app.watchList[1].CheckFiles.at(0).Date, recorded(T0));
 }
 
 TEST_F(Scan, SubfolderItemSeesChangesOneLevelDown) {
@@ -228,16 +244,16 @@ TEST_F(Scan, SubfolderItemSeesChangesOneLevelDown) {
 TEST_F(Scan, MissingFolderKeepsItsRecord) {
     std::string gone = fx.dir.path().string() + "/nothere/";
     WatchEntry& e = add(gone, kAll);
-    e.CheckFiles = {{gone + "x", when(T0)}};
+    e.CheckFiles = {{gone + "x", recorded(T0)}};
     EXPECT_EQ(scan()[0], "");
     ASSERT_EQ(fx.app.watchList[0].CheckFiles.size(), 1u);
-    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, when(T0));
+    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, recorded(T0));
 }
 
 TEST_F(Scan, SingleFileDeletedOnceThenBack) {
     std::string p = file("one.txt", T0);
-    add(p, kAll).CheckFiles = {{p, when(T0)}};
-    add(p, NotifyUpdate | NotifyDelete).CheckFiles = {{p, when(T0)}};
+    add(p, kAll).CheckFiles = {{p, recorded(T0)}};
+    add(p, NotifyUpdate | NotifyDelete).CheckFiles = {{p, recorded(T0)}};
     ::unlink(p.c_str());
 
     DateTime start = nowDateTime();
@@ -255,7 +271,7 @@ TEST_F(Scan, SingleFileDeletedOnceThenBack) {
     lists = scan();
     expectNowLine(lists[0], "追加", p, start);
     EXPECT_EQ(lists[1], line("更新", p, T0 + 2));
-    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, when(T0 + 2));
+    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, recorded(T0 + 2));
 
     // A file entry written by hand without its record gets, silently, the
     // record adding it gives, and is checked from then on.
@@ -271,22 +287,22 @@ TEST_F(ScanBackground, MessageOnlyEntriesAreLeftAloneWithoutWindows) {
     std::string p = file("a", T0 + 60);
     add(root(), kAll, kMessageDisplay);
     add(root(), kAll, "");
-    add(p, kAll, kMessageDisplay).CheckFiles = {{p, when(T0)}};
+    add(p, kAll, kMessageDisplay).CheckFiles = {{p, recorded(T0)}};
     add(root(), kAll);
     auto lists = scan();
     EXPECT_EQ(lists[0] + lists[1] + lists[2], "");
     EXPECT_TRUE(fx.app.watchList[0].CheckFiles.empty());
-    EXPECT_EQ(fx.app.watchList[2].CheckFiles[0].Date, when(T0));
+    EXPECT_EQ(fx.app.watchList[2].CheckFiles[0].Date, recorded(T0));
     EXPECT_EQ(lists[3], line("追加", p, T0 + 60));
 }
 
 TEST_F(Scan, UnreadableRecordedDateEndsThePassAndChangesNothing) {
     std::string p = file("a", T0 + 60);
-    add(root(), kAll).CheckFiles = {{p, when(T0)}};
+    add(root(), kAll).CheckFiles = {{p, recorded(T0)}};
     add(root(), kAll).CheckFiles = {{p, "12-07-2026 6:00"}};
     std::vector<std::string> lists;
     EXPECT_FALSE(scanWatchList(fx.app, lists));
-    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, when(T0)); // first entry untouched too
+    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, recorded(T0)); // first entry untouched too
     auto log = fx.logLines();
     ASSERT_FALSE(log.empty());
     EXPECT_NE(log.back().find("\tMsgForm\tFolderCheckSub\t"), std::string::npos);

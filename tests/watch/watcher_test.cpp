@@ -180,7 +180,9 @@ TEST_F(Watcher, MailsEachKindOfChangeAndRecordsIt) {
 
     std::string stored = text::decodeFile(test::readFile(program / "kestrovaD.ini"));
     EXPECT_NE(stored.find("=" + a + "\r\n"), std::string::npos) << stored;
-    EXPECT_NE(stored.find("=" + when(T0 + 100) + "\r\n"), std::string::npos) << stored;
+    EXPECT_NE(stored.find("=" + formatRecordDate(utcFromUnix(T0 + 100)) + "\r\n"),
+              std::string::npos)
+        << stored;
     EXPECT_NE(stored.find("=" + b + "\r\n"), std::string::npos) << stored;
     EXPECT_EQ(stored.find("=" + c + "\r\n"), std::string::npos) << stored;
 }
