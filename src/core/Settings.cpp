@@ -68,6 +68,7 @@ void copyStored(const AppSettings& from, AppSettings& to) {
     to.TlsFingerprint = from.TlsFingerprint;
     to.TlsRequired = from.TlsRequired;
     to.ScanMode = from.ScanMode;
+    to.DesktopNotify = from.DesktopNotify;
 }
 
 long long realNowNs() {
@@ -224,6 +225,7 @@ void readStored(App& app, const IniFile& ini, AppSettings& s) {
     s.TlsFingerprint = get("TlsFingerprint");
     s.TlsRequired = text::asciiLower(get("TlsRequired")) == "true";
     s.ScanMode = text::asciiLower(get("ScanMode", "auto")) == "poll" ? "poll" : "auto";
+    s.DesktopNotify = text::asciiLower(get("DesktopNotify", "true")) == "true";
 }
 
 std::vector<WatchEntry> readList(const IniFile& list) {
@@ -442,6 +444,7 @@ bool WriteIni(App& app, const AppSettings& s, const std::vector<WatchEntry>& wat
             {"TlsFingerprint", singleLine(s.TlsFingerprint)},
             {"TlsRequired", boolText(s.TlsRequired)},
             {"ScanMode", s.ScanMode == "poll" ? "poll" : "auto"},
+            {"DesktopNotify", boolText(s.DesktopNotify)},
         };
         for (const auto& [key, value] : values)
             ini.set(kInitSetting, key, value);

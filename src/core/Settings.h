@@ -54,6 +54,9 @@ struct AppSettings {
     // reports a change (and fully every 10 minutes); "poll": every entry is
     // scanned at every pass.
     std::string ScanMode = "auto";
+    // Every showing of the update message window is also sent to the
+    // desktop's notification service.
+    bool DesktopNotify = true;
 
     // Run-time fields, fixed by start-up.
     std::string SettingsFile;

@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QFile>
 #include <QScrollBar>
+#include <QKeyEvent>
 #include <deque>
 #include <exception>
 #include <stdexcept>
@@ -167,6 +168,14 @@ void LogForm::resizeEvent(QResizeEvent* event) {
     int h = height() - LogText->y() - marginY;
     // A window too small for the margin leaves that dimension as it was.
     LogText->resize(w > 0 ? w : LogText->width(), h > 0 ? h : LogText->height());
+}
+
+void LogForm::keyPressEvent(QKeyEvent* event) {
+    // Esc is the close box.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier)
+        close();
+    else
+        QWidget::keyPressEvent(event);
 }
 
 void LogForm::closeEvent(QCloseEvent* event) {

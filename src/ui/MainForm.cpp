@@ -11,12 +11,17 @@
 #include "ui/LogForm.h"
 #include "ui/MsgForm.h"
 #include "ui/TrayIcon.h"
+#include "ui/WindowActivation.h"
 #include "ui/WindowPlacement.h"
 #include "watch/CheckCycle.h"
 #include "watch/Scanner.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileDialog>
+#include <QKeyEvent>
+#include <QScrollBar>
 #include <QSystemTrayIcon>
 #include <dirent.h>
 #include <exception>
@@ -107,6 +112,32 @@ MainForm::MainForm(App& app, CheckCycle& cycle, LogForm& logForm, MsgForm& msgFo
     FolderList->setGeometry(px(90), py(810), px(15090), py(1425));
     resize(px(15240), py(2340));
 
+    // Mnemonics beside the captions, which stay as they are: Alt and the
+    // key, told by the tool tip.
+    const std::pair<QAbstractButton*, Qt::Key> keys[] = {
+        {FileListAddButton, Qt::Key_F},   {FolderListAddButton, Qt::Key_D},
+        {FolderListDelButton, Qt::Key_R}, {ChkModeButton, Qt::Key_N},
+        {EnvSetButton, Qt::Key_S},        {WatchCheck, Qt::Key_W}};
+    for (const auto& [button, key] : keys) {
+        button->setShortcut(QKeySequence(Qt::ALT | key));
+        button->setToolTip(QKeySequence(Qt::ALT | key).toString(QKeySequence::NativeText));
+    }
+    FolderList->setToolTip(QStringLiteral("Delete: 監視一覧削除, Enter: 通知方法設定"));
+
+    // Small enough for any screen, never so small that the buttons cover
+    // the switch or the list loses its rows.
+    int buttons = 0;
+    for (QPushButton* b : {FileListAddButton, FolderListAddButton, FolderListDelButton,
+                           ChkModeButton, EnvSetButton}) {
+        b->resize(std::max(b->width(), b->sizeHint().width()), b->height());
+        buttons += b->width() + px(kButtonGap);
+    }
+    const int listRows = FolderList->fontMetrics().height() * 2 + 2 * FolderList->frameWidth() +
+                         FolderList->horizontalScrollBar()->sizeHint().height();
+    setMinimumSize(std::max(WatchCheck->geometry().right(), Label3->geometry().right()) +
+                       px(kButtonGap) + buttons + px(kListRightMargin),
+                   FolderList->y() + listRows + py(kListBottomMargin));
+
     mnuPopup = new QMenu(QStringLiteral("メニュー(&M)"), this);
     mnuVisible = mnuPopup->addAction(QStringLiteral("メイン表示／非表示"));
     mnuPopup->addSeparator();
@@ -132,11 +163,8 @@ MainForm::MainForm(App& app, CheckCycle& cycle, LogForm& logForm, MsgForm& msgFo
     connect(EnvSetButton, &QPushButton::clicked, this, [this] { EnvSetButton_Click(); });
     connect(FolderList, &QListWidget::itemDoubleClicked, this, [this] { FolderList_DblClick(); });
 
-    connect(tray_, &TrayIcon::doubleClicked, this, [this] {
-        TrayTouched = true;
-        mnuVisible_Click();
-    });
-    connect(tray_, &TrayIcon::clicked, this, [this] { trayClicked(); });
+    connect(tray_, &TrayIcon::doubleClicked, this, [this] { trayDoubleClicked(); });
+    connect(tray_, &TrayIcon::clicked, this, [this] { trayActivated(); });
     connect(tray_, &TrayIcon::contextClicked, this, [this] { trayClicked(); });
 
     Timer1.setSingleShot(true);
@@ -151,8 +179,11 @@ MainForm::MainForm(App& app, CheckCycle& cycle, LogForm& logForm, MsgForm& msgFo
     }
 
     chooseFile = [this] {
-        QString file = QFileDialog::getOpenFileName(this, QString(), lastFile_,
-                                                    QStringLiteral("全てのﾌｧｲﾙ(*)"));
+        // The current row's folder; the last file chosen when it is there.
+        QString start = currentEntryFolder();
+        if (!lastFile_.isEmpty() && QFileInfo(lastFile_).absolutePath() + '/' == start)
+            start = lastFile_;
+        QString file = ChooseFile(this, start);
         if (!file.isEmpty())
             lastFile_ = file;
         return file;
@@ -318,12 +349,7 @@ void MainForm::FolderListAddButton_Click() {
     editingAction("FolderListAddButton_Click", [this] {
         if (!ReadIni(app_))
             return;
-        QString start;
-        if (FolderList->count() > 0) {
-            QString row = FolderList->item(0)->text();
-            qsizetype slash = row.lastIndexOf('/');
-            start = slash >= 0 ? row.left(slash + 1) : row;
-        }
+        QString start = currentEntryFolder();
         QString chosen = browseFolder(this, QStringLiteral("フォルダを指定してください"), start);
         if (chosen == start || chosen.isEmpty())
             return;
@@ -461,6 +487,26 @@ void MainForm::Timer1_Timer() {
         setWindowState(windowState() | Qt::WindowMinimized);
 }
 
+void MainForm::trayActivated() {
+    TrayTouched = true;
+    if (!isVisible() || isMinimized()) {
+        mnuVisible_Click();
+        shownByClick_.start();
+    }
+    trayClicked();
+}
+
+void MainForm::trayDoubleClicked() {
+    TrayTouched = true;
+    // The first click of the double click showed the window already.
+    if (shownByClick_.isValid() &&
+        shownByClick_.elapsed() <= 2 * QApplication::doubleClickInterval()) {
+        shownByClick_.invalidate();
+        return;
+    }
+    mnuVisible_Click();
+}
+
 void MainForm::trayClicked() {
     TrayTouched = true;
     if (isVisible()) {
@@ -473,11 +519,25 @@ void MainForm::trayClicked() {
     }
 }
 
-void MainForm::bringToFront() {
-    setWindowState(windowState() & ~Qt::WindowMinimized);
-    show();
-    raise();
-    activateWindow();
+void MainForm::bringToFront(const QString& token) {
+    bringBack(*this, token);
+}
+
+QString MainForm::currentEntryFolder() const {
+    const int row = FolderList->currentRow();
+    if (row >= 0 && row < static_cast<int>(app_.watchList.size())) {
+        const WatchEntry& entry = app_.watchList[row];
+        QString path = QString::fromStdString(entry.CheckFolder);
+        if (!entry.isFolder())
+            path = QFileInfo(path).absolutePath();
+        // The nearest folder that is still there.
+        QDir dir(path);
+        while (!dir.exists() && !dir.isRoot() && dir.cdUp()) {
+        }
+        if (dir.exists() && !dir.isRoot())
+            return dir.absolutePath() + '/';
+    }
+    return QDir::homePath() + '/';
 }
 
 void MainForm::layoutControls() {
@@ -536,6 +596,20 @@ bool MainForm::event(QEvent* event) {
 }
 
 bool MainForm::eventFilter(QObject* watched, QEvent* event) {
+    // Delete and Enter on the list are its two buttons.
+    if (watched == FolderList && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier) {
+            if (key->key() == Qt::Key_Delete) {
+                FolderListDelButton_Click();
+                return true;
+            }
+            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+                ChkModeButton_Click();
+                return true;
+            }
+        }
+    }
     if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter ||
         event->type() == QEvent::MouseButtonPress)
         TrayTouched = true;

@@ -14,6 +14,8 @@
 #include "ui/WindowPlacement.h"
 #include "watch/CheckCycle.h"
 
+#include <QDir>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -223,7 +225,7 @@ TEST(MainFormList, AddingFolders) {
     EXPECT_EQ(d.storedFolders(),
               (std::vector<std::string>{folder + "/", folder + "/", folder2 + "/", "/"}));
     ASSERT_EQ(starts.size(), 5u);
-    EXPECT_EQ(starts[0], QString());
+    EXPECT_EQ(starts[0], QDir::homePath() + "/"); // no rows yet
     EXPECT_EQ(starts[1], QString::fromStdString(folder + "/"));
     EXPECT_EQ(d.main.FolderList->item(0)->text(), d.main.FolderList->item(1)->text());
     EXPECT_EQ(d.selectedRows(), std::vector<int>{3});
@@ -482,4 +484,77 @@ TEST(SingleInstance, StaleSocketIsReplacedAndASecondStartIsAnswered) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     EXPECT_EQ(shown, 1);
     qunsetenv("XDG_RUNTIME_DIR");
+}
+
+TEST(MainFormWindow, KeysOnTheListAndMinimumSize) {
+    Desk d;
+    d.addRows(3);
+    d.main.Form_Load();
+    int dialogs = 0;
+    d.main.showChkModeForm = [&] { ++dialogs; };
+    auto key = [&](int k) {
+        QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
+        QApplication::sendEvent(d.main.FolderList, &press);
+    };
+    d.select({1});
+    key(Qt::Key_Return); // Enter: 通知方法設定
+    EXPECT_EQ(dialogs, 1);
+    d.f.answer = IdCancel;
+    key(Qt::Key_Delete); // Delete: 監視一覧削除 with its question
+    ASSERT_EQ(d.f.boxes.size(), 1u);
+    EXPECT_EQ(d.f.boxes[0].text, "監視一覧から指定の行を削除してよろしいですか？");
+    EXPECT_EQ(d.main.FolderList->count(), 3);
+    d.f.answer = IdOk;
+    key(Qt::Key_Delete);
+    EXPECT_EQ(d.main.FolderList->count(), 2);
+
+    // Mnemonics keep the captions.
+    EXPECT_EQ(d.main.FileListAddButton->text(), QStringLiteral("監視ファイル追加"));
+    EXPECT_EQ(d.main.FileListAddButton->shortcut(), QKeySequence(Qt::ALT | Qt::Key_F));
+
+    // At its minimum size every control is whole and apart.
+    d.main.resize(1, 1);
+    EXPECT_EQ(d.main.size(), d.main.minimumSize());
+    EXPECT_GT(d.main.FileListAddButton->x(), d.main.WatchCheck->geometry().right());
+    EXPECT_LE(d.main.EnvSetButton->geometry().right(), d.main.width());
+    EXPECT_GE(d.main.FolderList->height(), d.main.FolderList->fontMetrics().height() * 2);
+    for (QPushButton* b : d.main.findChildren<QPushButton*>())
+        EXPECT_GE(b->width(), b->sizeHint().width()) << b->text().toStdString();
+}
+
+TEST(MainFormWindow, TrayClickShowsAHiddenWindowAndChoosersStartAtTheRow) {
+    Desk d;
+    d.addRows(1);
+    d.main.Form_Load();
+    d.main.Timer1_Timer();
+    ASSERT_FALSE(d.main.isVisible());
+    d.main.trayActivated(); // a single left click (Activate) shows it
+    EXPECT_TRUE(d.main.isVisible());
+    d.main.trayDoubleClicked(); // the same click's double click keeps it
+    EXPECT_TRUE(d.main.isVisible());
+    d.main.trayActivated();     // shown: the click only raises,
+    d.main.trayDoubleClicked(); // and its double click hides
+    EXPECT_FALSE(d.main.isVisible());
+    d.main.trayDoubleClicked(); // a double click alone shows it, as ever
+    EXPECT_TRUE(d.main.isVisible());
+
+    // The folder chooser starts at the current row's folder, else at home.
+    const std::string watched = d.f.dir / "watched";
+    ::mkdir(watched.c_str(), 0700);
+    d.main.AddFolderList(watched + "/");
+    d.main.MakeFolderList();
+    QStringList starts;
+    d.main.browseFolder = [&](QWidget*, const QString&, const QString& start) {
+        starts << start;
+        return start;
+    };
+    d.main.FolderList->setCurrentRow(1);
+    d.main.FolderListAddButton_Click();
+    d.main.FolderList->setCurrentRow(0); // a path that is not there: its nearest folder
+    d.main.FolderListAddButton_Click();
+    d.main.FolderList->selectionModel()->clearCurrentIndex();
+    d.main.FolderListAddButton_Click();
+    EXPECT_EQ(starts, QStringList({QString::fromStdString(watched + "/"),
+                                   QString::fromStdString(d.f.dir.path().string() + "/"),
+                                   QDir::homePath() + "/"}));
 }
