@@ -23,6 +23,7 @@
 #include <QKeyEvent>
 #include <QScrollBar>
 #include <QSystemTrayIcon>
+#include <QWindow>
 #include <dirent.h>
 #include <exception>
 #include <stdexcept>
@@ -232,7 +233,21 @@ void MainForm::Form_Load() {
     } else if (trayAvailable_) {
         setWindowState(windowState() | Qt::WindowMinimized);
     } else {
-        showMinimized();
+        // Minimised on the taskbar. A window minimised before it is mapped
+        // comes up in its normal state under X11 window managers (Qt sends
+        // the request only to a mapped window): ask again once it is.
+        show();
+        auto* minimise = new QTimer(this);
+        minimise->setInterval(50);
+        connect(minimise, &QTimer::timeout, this, [this, minimise, looks = 0]() mutable {
+            QWindow* w = windowHandle();
+            if ((w && w->isExposed()) || ++looks >= 60) {
+                minimise->deleteLater();
+                minimise->stop();
+                setWindowState(windowState() | Qt::WindowMinimized);
+            }
+        });
+        minimise->start();
     }
 }
 
