@@ -11,7 +11,7 @@ PACKAGES=(
   # test
   lhasa libarchive-tools python3 python3-aiosmtpd openssl
   postfix dovecot-core dovecot-pop3d libmime-tools-perl
-  xvfb trayer x11-utils xdotool imagemagick weston
+  xvfb trayer x11-utils xdotool imagemagick weston dbus-daemon openbox dunst
   # package
   dpkg-dev lintian desktop-file-utils
   # fuzzing and benchmarks
