@@ -477,12 +477,23 @@ TEST(SingleInstance, StaleSocketIsReplacedAndASecondStartIsAnswered) {
     EXPECT_EQ(st.st_mode & 077, 0u); // only this user can connect
 
     int shown = 0;
-    QObject::connect(&first, &SingleInstance::showRequested, [&] { ++shown; });
+    QStringList tokens;
+    QObject::connect(&first, &SingleInstance::showRequested, [&](const QString& token) {
+        ++shown;
+        tokens << token;
+    });
     SingleInstance second(caption);
     EXPECT_TRUE(second.askRunningInstance(200));
     for (int i = 0; i < 50 && shown == 0; ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     EXPECT_EQ(shown, 1);
+    // A start with an activation token from its launcher hands it over.
+    qputenv("XDG_ACTIVATION_TOKEN", "tok-1");
+    EXPECT_TRUE(second.askRunningInstance(200));
+    qunsetenv("XDG_ACTIVATION_TOKEN");
+    for (int i = 0; i < 50 && shown == 1; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(tokens, QStringList({QString(), QStringLiteral("tok-1")}));
     qunsetenv("XDG_RUNTIME_DIR");
 }
 
