@@ -125,9 +125,11 @@ MainForm::MainForm(App& app, CheckCycle& cycle, LogForm& logForm, MsgForm& msgFo
     }
     FolderList->setToolTip(QStringLiteral("Delete: 監視一覧削除, Enter: 通知方法設定"));
 
-    // Small enough for any screen, never so small that the buttons cover
-    // the switch or the list loses its rows.
-    int buttons = 0;
+    // Small enough for a small or scaled screen: narrower than the row of
+    // buttons beside the switch, the buttons get a row of their own
+    // (layoutControls); never so small that a button or the list's rows
+    // are cut.
+    int buttons = -px(kButtonGap);
     for (QPushButton* b : {FileListAddButton, FolderListAddButton, FolderListDelButton,
                            ChkModeButton, EnvSetButton}) {
         b->resize(std::max(b->width(), b->sizeHint().width()), b->height());
@@ -135,9 +137,9 @@ MainForm::MainForm(App& app, CheckCycle& cycle, LogForm& logForm, MsgForm& msgFo
     }
     const int listRows = FolderList->fontMetrics().height() * 2 + 2 * FolderList->frameWidth() +
                          FolderList->horizontalScrollBar()->sizeHint().height();
-    setMinimumSize(std::max(WatchCheck->geometry().right(), Label3->geometry().right()) +
-                       px(kButtonGap) + buttons + px(kListRightMargin),
-                   FolderList->y() + listRows + py(kListBottomMargin));
+    setMinimumSize(FolderList->x() + buttons + px(kListRightMargin),
+                   WatchCheck->geometry().bottom() + 1 + 2 * py(kButtonGap) +
+                       FileListAddButton->height() + listRows + py(kListBottomMargin));
 
     mnuPopup = new QMenu(QStringLiteral("メニュー(&M)"), this);
     mnuVisible = mnuPopup->addAction(QStringLiteral("メイン表示／非表示"));
@@ -560,11 +562,23 @@ void MainForm::layoutControls() {
     if (w > 0) {
         FolderList->resize(w, FolderList->height());
         int right = FolderList->x() + w;
+        int row = -px(kButtonGap);
+        for (QPushButton* b : {EnvSetButton, ChkModeButton, FolderListDelButton,
+                               FolderListAddButton, FileListAddButton})
+            row += b->width() + px(kButtonGap);
+        // The design's row beside the switch, or, where that is too narrow,
+        // a row of their own above the list.
+        const bool ownRow =
+            right - row <
+            std::max(WatchCheck->geometry().right(), Label3->geometry().right()) + px(kButtonGap);
+        const int top = ownRow ? WatchCheck->geometry().bottom() + 1 + py(kButtonGap) : py(405);
         for (QPushButton* b : {EnvSetButton, ChkModeButton, FolderListDelButton,
                                FolderListAddButton, FileListAddButton}) {
-            b->move(right - b->width(), b->y());
+            b->move(right - b->width(), top);
             right = b->x() - px(kButtonGap);
         }
+        FolderList->move(FolderList->x(),
+                         ownRow ? top + FileListAddButton->height() + py(kButtonGap) : py(810));
     }
     const int h = height() - FolderList->y() - py(kListBottomMargin);
     if (h > 0)

@@ -523,11 +523,24 @@ TEST(MainFormWindow, KeysOnTheListAndMinimumSize) {
     EXPECT_EQ(d.main.FileListAddButton->text(), QStringLiteral("監視ファイル追加"));
     EXPECT_EQ(d.main.FileListAddButton->shortcut(), QKeySequence(Qt::ALT | Qt::Key_F));
 
-    // At its minimum size every control is whole and apart.
+    // At the design size the buttons stand beside the switch; at the
+    // minimum size (a small or scaled screen) in a row of their own, every
+    // control whole and apart.
+    d.main.resize(WindowPlacement::toPixelsX(15240), WindowPlacement::toPixelsY(2340));
+    EXPECT_LT(d.main.FileListAddButton->geometry().bottom(), d.main.FolderList->y());
+    EXPECT_GT(d.main.FileListAddButton->x(), d.main.WatchCheck->geometry().right());
+    EXPECT_EQ(d.main.FolderList->y(), WindowPlacement::toPixelsY(810));
     d.main.resize(1, 1);
     EXPECT_EQ(d.main.size(), d.main.minimumSize());
-    EXPECT_GT(d.main.FileListAddButton->x(), d.main.WatchCheck->geometry().right());
-    EXPECT_LE(d.main.EnvSetButton->geometry().right(), d.main.width());
+    for (QWidget* w : d.main.findChildren<QWidget*>()) {
+        if (w->parentWidget() != &d.main || w == d.main.Label1 || w == d.main.FolderList)
+            continue;
+        EXPECT_LE(w->geometry().right(), d.main.width()) << w->objectName().toStdString();
+        EXPECT_FALSE(w->geometry().intersects(d.main.FolderList->geometry()));
+        if (qobject_cast<QPushButton*>(w)) {
+            EXPECT_FALSE(w->geometry().intersects(d.main.WatchCheck->geometry()));
+        }
+    }
     EXPECT_GE(d.main.FolderList->height(), d.main.FolderList->fontMetrics().height() * 2);
     for (QPushButton* b : d.main.findChildren<QPushButton*>())
         EXPECT_GE(b->width(), b->sizeHint().width()) << b->text().toStdString();
