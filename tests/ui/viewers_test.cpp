@@ -377,7 +377,13 @@ TEST(MsgForm, EveryShowingIsOneDesktopNotice) {
     serverBus.send(action);
     EXPECT_TRUE(waitFor([&] { return form.isVisible(); }));
 
-    f.app.settings.DesktopNotify = false; // "DesktopNotify=False"
+    // "DesktopNotify=False" in the settings file turns the notices off.
+    EXPECT_EQ(GetIniValue(f.app, kInitSetting, "DesktopNotify", "", f.settingsFile()), "");
+    ASSERT_TRUE(WriteIni(f.app)); // written like the other keys, True by default
+    EXPECT_EQ(GetIniValue(f.app, kInitSetting, "DesktopNotify", "", f.settingsFile()), "True");
+    WriteIniValue(f.app, kInitSetting, "DesktopNotify", "False", f.settingsFile());
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_FALSE(f.app.settings.DesktopNotify);
     form.MsgShow();
     waitFor([] { return false; }, 300);
     EXPECT_EQ(server.notices.size(), 5u);
