@@ -6,8 +6,8 @@
 
 #include <QCloseEvent>
 #include <QFile>
-#include <QScrollBar>
 #include <QKeyEvent>
+#include <QScrollBar>
 #include <deque>
 #include <exception>
 #include <stdexcept>

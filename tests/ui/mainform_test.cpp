@@ -15,6 +15,7 @@
 #include "watch/CheckCycle.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <cstring>
@@ -443,6 +444,20 @@ TEST(MainFormWindow, StartUpAutoHide) {
         EXPECT_TRUE(d.cycle.watching());
         d.main.mnuVisible_Click();
         EXPECT_TRUE(d.main.isVisible());
+    }
+    {
+        Desk d(false); // "i" without a tray: minimised on the taskbar
+        d.f.app.settings.StartVisible = false;
+        d.main.Form_Load();
+        QElapsedTimer waited;
+        waited.start();
+        while (!d.main.isMinimized() && waited.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
+                                            50);
+        EXPECT_TRUE(d.main.isMinimized());
+        EXPECT_TRUE(d.main.isVisible());
+        d.main.bringToFront(); // a second start
+        EXPECT_FALSE(d.main.isMinimized());
     }
 }
 
