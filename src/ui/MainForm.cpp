@@ -476,6 +476,7 @@ void MainForm::mnuVisible_Click() {
         if (trayAvailable_)
             hide();
     } else {
+        restored_.start();
         setWindowState(windowState() & ~Qt::WindowMinimized);
         show();
         raise();
@@ -537,6 +538,7 @@ void MainForm::trayClicked() {
 }
 
 void MainForm::bringToFront(const QString& token) {
+    restored_.start();
     bringBack(*this, token);
 }
 
@@ -595,6 +597,13 @@ void MainForm::changeEvent(QEvent* event) {
     // A minimised window lives only as the tray icon, and takes the log
     // viewer with it. Without a tray it stays on the taskbar.
     if (event->type() == QEvent::WindowStateChange && isMinimized() && trayAvailable_) {
+        // An X11 window manager may carry out the minimising that hid the
+        // window only once it is mapped again: just after the user brought
+        // it back, that late report is undone rather than obeyed.
+        if (event->spontaneous() && restored_.isValid() && restored_.elapsed() < 2000) {
+            QTimer::singleShot(0, this, [this] { bringBack(*this); });
+            return;
+        }
         hideLogViewer();
         hide();
     }

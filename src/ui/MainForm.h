@@ -129,6 +129,7 @@ private:
     bool trayAvailable_ = false;
     QString lastFile_;
     QElapsedTimer shownByClick_;
+    QElapsedTimer restored_; // since the window was last brought back
 };
 
 } // namespace kestrova
