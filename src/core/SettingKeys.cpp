@@ -169,6 +169,8 @@ std::vector<SettingKey> makeKeys() {
          nullptr,
          {"auto", "poll"},
          "auto: kernel events on local file systems; poll: scan every entry at every pass"},
+        {"DesktopNotify", K::Bool, nullptr, &S::DesktopNotify, "true", nullptr, {},
+         "also show every message as a desktop notification"},
     };
 }
 

@@ -56,6 +56,9 @@ struct StoredSettings {
     // reports a change (and fully every 10 minutes); "poll": every entry is
     // scanned at every pass.
     std::string ScanMode = "auto";
+    // Every showing of the update message window is also sent to the
+    // desktop's notification service.
+    bool DesktopNotify = true;
 
     // Where the password came from, besides the key itself: the stored
     // text when it is no enciphered form (typed in by hand: never used,

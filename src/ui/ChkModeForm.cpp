@@ -150,9 +150,11 @@ ChkModeForm::ChkModeForm(App& app, QWidget* parent) : QDialog(parent), app_(app)
 }
 
 void ChkModeForm::keyPressEvent(QKeyEvent* event) {
-    // Neither button is the default or the cancel button.
+    // Neither button is the default; Esc is ｷｬﾝｾﾙ.
     switch (event->key()) {
     case Qt::Key_Escape:
+        Command1_Click(1);
+        return;
     case Qt::Key_Return:
     case Qt::Key_Enter:
         event->ignore();

@@ -2,6 +2,7 @@
 
 #include "core/App.h"
 #include "ui/AppIcon.h"
+#include "ui/DesktopNotifier.h"
 #include "ui/LogForm.h"
 #include "ui/MainForm.h"
 #include "ui/MessageBoxes.h"
@@ -17,12 +18,13 @@ struct Desktop::Impl {
     App& app;
     CheckCycle& cycle;
     std::unique_ptr<SingleInstance> instance;
+    std::unique_ptr<DesktopNotifier> notifier;
     std::unique_ptr<MsgForm> msgForm;
     std::unique_ptr<LogForm> logForm;
     std::unique_ptr<MainForm> mainForm;
 };
 
-Desktop::Desktop(App& app, CheckCycle& cycle) : impl_(new Impl{app, cycle, {}, {}, {}, {}}) {}
+Desktop::Desktop(App& app, CheckCycle& cycle) : impl_(new Impl{app, cycle, {}, {}, {}, {}, {}}) {}
 
 Desktop::~Desktop() {
     // The hooks point into the windows: take them down first.
@@ -32,6 +34,7 @@ Desktop::~Desktop() {
     impl_->mainForm.reset();
     impl_->logForm.reset();
     impl_->msgForm.reset();
+    impl_->notifier.reset();
 }
 
 bool Desktop::start() {
@@ -48,7 +51,11 @@ bool Desktop::start() {
 
     installMessageBoxes(app);
 
+    d.notifier = std::make_unique<DesktopNotifier>(app);
     d.msgForm = std::make_unique<MsgForm>(app);
+    d.msgForm->notifier = d.notifier.get();
+    QObject::connect(d.notifier.get(), &DesktopNotifier::showRequested, d.msgForm.get(),
+                     [&d](const QString& token) { d.msgForm->bringToFront(token); });
     d.logForm = std::make_unique<LogForm>(app);
     app.log.reloadViewer = [&d] { d.logForm->LoadLogFile(); };
     app.showMessageWindow = [&d] { d.msgForm->MsgShow(); };
@@ -57,7 +64,12 @@ bool Desktop::start() {
     QObject::connect(d.mainForm.get(), &MainForm::exitRequested, qApp, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     QObject::connect(d.instance.get(), &SingleInstance::showRequested, d.mainForm.get(),
-                     [&d] { d.mainForm->bringToFront(); });
+                     [&d](const QString& token) { d.mainForm->bringToFront(token); });
+    // A tray host shows the application name as the item's title. The X11
+    // window class comes from the name too and stays "kestrova" (what the
+    // desktop entry names): Qt takes it once, with the first native window.
+    d.mainForm->winId();
+    QCoreApplication::setApplicationName(QStringLiteral("ケストロバ"));
     d.mainForm->Form_Load();
     d.msgForm->Form_Load();
     return true;

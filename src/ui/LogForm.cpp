@@ -6,6 +6,7 @@
 
 #include <QCloseEvent>
 #include <QFile>
+#include <QKeyEvent>
 #include <QScrollBar>
 #include <deque>
 #include <exception>
@@ -167,6 +168,14 @@ void LogForm::resizeEvent(QResizeEvent* event) {
     int h = height() - LogText->y() - marginY;
     // A window too small for the margin leaves that dimension as it was.
     LogText->resize(w > 0 ? w : LogText->width(), h > 0 ? h : LogText->height());
+}
+
+void LogForm::keyPressEvent(QKeyEvent* event) {
+    // Esc is the close box.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier)
+        close();
+    else
+        QWidget::keyPressEvent(event);
 }
 
 void LogForm::closeEvent(QCloseEvent* event) {

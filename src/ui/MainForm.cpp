@@ -11,14 +11,20 @@
 #include "ui/LogForm.h"
 #include "ui/MsgForm.h"
 #include "ui/TrayIcon.h"
+#include "ui/WindowActivation.h"
 #include "ui/WindowPlacement.h"
 #include "watch/CheckCycle.h"
 #include "watch/Scanner.h"
 #include "watch/WatchListEdit.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileDialog>
+#include <QKeyEvent>
+#include <QScrollBar>
 #include <QSystemTrayIcon>
+#include <QWindow>
 #include <exception>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -97,6 +103,34 @@ MainForm::MainForm(App& app, CheckCycle& cycle, LogForm& logForm, MsgForm& msgFo
     FolderList->setGeometry(px(90), py(810), px(15090), py(1425));
     resize(px(15240), py(2340));
 
+    // Mnemonics beside the captions, which stay as they are: Alt and the
+    // key, told by the tool tip.
+    const std::pair<QAbstractButton*, Qt::Key> keys[] = {
+        {FileListAddButton, Qt::Key_F},   {FolderListAddButton, Qt::Key_D},
+        {FolderListDelButton, Qt::Key_R}, {ChkModeButton, Qt::Key_N},
+        {EnvSetButton, Qt::Key_S},        {WatchCheck, Qt::Key_W}};
+    for (const auto& [button, key] : keys) {
+        button->setShortcut(QKeySequence(Qt::ALT | key));
+        button->setToolTip(QKeySequence(Qt::ALT | key).toString(QKeySequence::NativeText));
+    }
+    FolderList->setToolTip(QStringLiteral("Delete: 監視一覧削除, Enter: 通知方法設定"));
+
+    // Small enough for a small or scaled screen: narrower than the row of
+    // buttons beside the switch, the buttons get a row of their own
+    // (layoutControls); never so small that a button or the list's rows
+    // are cut.
+    int buttons = -px(kButtonGap);
+    for (QPushButton* b : {FileListAddButton, FolderListAddButton, FolderListDelButton,
+                           ChkModeButton, EnvSetButton}) {
+        b->resize(std::max(b->width(), b->sizeHint().width()), b->height());
+        buttons += b->width() + px(kButtonGap);
+    }
+    const int listRows = FolderList->fontMetrics().height() * 2 + 2 * FolderList->frameWidth() +
+                         FolderList->horizontalScrollBar()->sizeHint().height();
+    setMinimumSize(FolderList->x() + buttons + px(kListRightMargin),
+                   WatchCheck->geometry().bottom() + 1 + 2 * py(kButtonGap) +
+                       FileListAddButton->height() + listRows + py(kListBottomMargin));
+
     mnuPopup = new QMenu(QStringLiteral("メニュー(&M)"), this);
     mnuVisible = mnuPopup->addAction(QStringLiteral("メイン表示／非表示"));
     mnuPopup->addSeparator();
@@ -122,11 +156,8 @@ MainForm::MainForm(App& app, CheckCycle& cycle, LogForm& logForm, MsgForm& msgFo
     connect(EnvSetButton, &QPushButton::clicked, this, [this] { EnvSetButton_Click(); });
     connect(FolderList, &QListWidget::itemDoubleClicked, this, [this] { FolderList_DblClick(); });
 
-    connect(tray_, &TrayIcon::doubleClicked, this, [this] {
-        TrayTouched = true;
-        mnuVisible_Click();
-    });
-    connect(tray_, &TrayIcon::clicked, this, [this] { trayClicked(); });
+    connect(tray_, &TrayIcon::doubleClicked, this, [this] { trayDoubleClicked(); });
+    connect(tray_, &TrayIcon::clicked, this, [this] { trayActivated(); });
     connect(tray_, &TrayIcon::contextClicked, this, [this] { trayClicked(); });
 
     Timer1.setSingleShot(true);
@@ -141,8 +172,11 @@ MainForm::MainForm(App& app, CheckCycle& cycle, LogForm& logForm, MsgForm& msgFo
     }
 
     chooseFile = [this] {
-        QString file = QFileDialog::getOpenFileName(this, QString(), lastFile_,
-                                                    QStringLiteral("全てのﾌｧｲﾙ(*)"));
+        // The current row's folder; the last file chosen when it is there.
+        QString start = currentEntryFolder();
+        if (!lastFile_.isEmpty() && QFileInfo(lastFile_).absolutePath() + '/' == start)
+            start = lastFile_;
+        QString file = ChooseFile(this, start);
         if (!file.isEmpty())
             lastFile_ = file;
         return file;
@@ -191,7 +225,21 @@ void MainForm::Form_Load() {
     } else if (trayAvailable_) {
         setWindowState(windowState() | Qt::WindowMinimized);
     } else {
-        showMinimized();
+        // Minimised on the taskbar. A window minimised before it is mapped
+        // comes up in its normal state under X11 window managers (Qt sends
+        // the request only to a mapped window): ask again once it is.
+        show();
+        auto* minimise = new QTimer(this);
+        minimise->setInterval(50);
+        connect(minimise, &QTimer::timeout, this, [this, minimise, looks = 0]() mutable {
+            QWindow* w = windowHandle();
+            if ((w && w->isExposed()) || ++looks >= 60) {
+                minimise->deleteLater();
+                minimise->stop();
+                setWindowState(windowState() | Qt::WindowMinimized);
+            }
+        });
+        minimise->start();
     }
 }
 
@@ -284,12 +332,7 @@ void MainForm::FolderListAddButton_Click() {
     editingAction("FolderListAddButton_Click", [this] {
         if (!ReadIni(app_))
             return;
-        QString start;
-        if (FolderList->count() > 0) {
-            QString row = FolderList->item(0)->text();
-            qsizetype slash = row.lastIndexOf('/');
-            start = slash >= 0 ? row.left(slash + 1) : row;
-        }
+        QString start = currentEntryFolder();
         QString chosen = browseFolder(this, QStringLiteral("フォルダを指定してください"), start);
         if (chosen == start || chosen.isEmpty())
             return;
@@ -394,6 +437,7 @@ void MainForm::mnuVisible_Click() {
         if (trayAvailable_)
             hide();
     } else {
+        restored_.start();
         setWindowState(windowState() & ~Qt::WindowMinimized);
         show();
         raise();
@@ -422,6 +466,26 @@ void MainForm::Timer1_Timer() {
         setWindowState(windowState() | Qt::WindowMinimized);
 }
 
+void MainForm::trayActivated() {
+    TrayTouched = true;
+    if (!isVisible() || isMinimized()) {
+        mnuVisible_Click();
+        shownByClick_.start();
+    }
+    trayClicked();
+}
+
+void MainForm::trayDoubleClicked() {
+    TrayTouched = true;
+    // The first click of the double click showed the window already.
+    if (shownByClick_.isValid() &&
+        shownByClick_.elapsed() <= 2 * QApplication::doubleClickInterval()) {
+        shownByClick_.invalidate();
+        return;
+    }
+    mnuVisible_Click();
+}
+
 void MainForm::trayClicked() {
     TrayTouched = true;
     if (isVisible()) {
@@ -434,11 +498,26 @@ void MainForm::trayClicked() {
     }
 }
 
-void MainForm::bringToFront() {
-    setWindowState(windowState() & ~Qt::WindowMinimized);
-    show();
-    raise();
-    activateWindow();
+void MainForm::bringToFront(const QString& token) {
+    restored_.start();
+    bringBack(*this, token);
+}
+
+QString MainForm::currentEntryFolder() const {
+    const int row = FolderList->currentRow();
+    if (row >= 0 && row < static_cast<int>(app_.watchList.size())) {
+        const WatchEntry& entry = app_.watchList[row];
+        QString path = QString::fromStdString(entry.CheckFolder);
+        if (!entry.isFolder())
+            path = QFileInfo(path).absolutePath();
+        // The nearest folder that is still there.
+        QDir dir(path);
+        while (!dir.exists() && !dir.isRoot() && dir.cdUp()) {
+        }
+        if (dir.exists() && !dir.isRoot())
+            return dir.absolutePath() + '/';
+    }
+    return QDir::homePath() + '/';
 }
 
 void MainForm::layoutControls() {
@@ -446,11 +525,23 @@ void MainForm::layoutControls() {
     if (w > 0) {
         FolderList->resize(w, FolderList->height());
         int right = FolderList->x() + w;
+        int row = -px(kButtonGap);
+        for (QPushButton* b : {EnvSetButton, ChkModeButton, FolderListDelButton,
+                               FolderListAddButton, FileListAddButton})
+            row += b->width() + px(kButtonGap);
+        // The design's row beside the switch, or, where that is too narrow,
+        // a row of their own above the list.
+        const bool ownRow =
+            right - row <
+            std::max(WatchCheck->geometry().right(), Label3->geometry().right()) + px(kButtonGap);
+        const int top = ownRow ? WatchCheck->geometry().bottom() + 1 + py(kButtonGap) : py(405);
         for (QPushButton* b : {EnvSetButton, ChkModeButton, FolderListDelButton,
                                FolderListAddButton, FileListAddButton}) {
-            b->move(right - b->width(), b->y());
+            b->move(right - b->width(), top);
             right = b->x() - px(kButtonGap);
         }
+        FolderList->move(FolderList->x(),
+                         ownRow ? top + FileListAddButton->height() + py(kButtonGap) : py(810));
     }
     const int h = height() - FolderList->y() - py(kListBottomMargin);
     if (h > 0)
@@ -467,6 +558,13 @@ void MainForm::changeEvent(QEvent* event) {
     // A minimised window lives only as the tray icon, and takes the log
     // viewer with it. Without a tray it stays on the taskbar.
     if (event->type() == QEvent::WindowStateChange && isMinimized() && trayAvailable_) {
+        // An X11 window manager may carry out the minimising that hid the
+        // window only once it is mapped again: just after the user brought
+        // it back, that late report is undone rather than obeyed.
+        if (event->spontaneous() && restored_.isValid() && restored_.elapsed() < 2000) {
+            QTimer::singleShot(0, this, [this] { bringBack(*this); });
+            return;
+        }
         hideLogViewer();
         hide();
     }
@@ -497,6 +595,20 @@ bool MainForm::event(QEvent* event) {
 }
 
 bool MainForm::eventFilter(QObject* watched, QEvent* event) {
+    // Delete and Enter on the list are its two buttons.
+    if (watched == FolderList && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier) {
+            if (key->key() == Qt::Key_Delete) {
+                FolderListDelButton_Click();
+                return true;
+            }
+            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+                ChkModeButton_Click();
+                return true;
+            }
+        }
+    }
     if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter ||
         event->type() == QEvent::MouseButtonPress)
         TrayTouched = true;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -51,10 +52,17 @@ public:
     void mnuLog_Click();
     void mnuExit_Click();
     void Timer1_Timer();
-    // A left or right click on the tray icon.
+    // A right click on the tray icon (before its menu opens).
     void trayClicked();
-    // Asked by a second start: restore, show, raise, activate.
-    void bringToFront();
+    // A left click on the tray icon (a StatusNotifierItem's Activate): as
+    // the right click, and a hidden window is shown as a double click would.
+    void trayActivated();
+    // A double click on the tray icon: mnuVisible_Click, unless the click
+    // it began with has just shown the window.
+    void trayDoubleClicked();
+    // Asked by a second start: restore, show, raise, activate (token: the
+    // second start's xdg-activation token).
+    void bringToFront(const QString& token = QString());
 
     // Controls (named as the program's texts name them).
     QLabel* Label1;
@@ -108,6 +116,10 @@ private:
     void hideLogViewer();
     int messageBox(const std::string& text, int style);
     void layoutControls();
+    // The folder of the current row's entry, or the home folder, with a
+    // trailing "/": a chooser that returns it unchanged was cancelled, one
+    // that returns the folder itself (no "/") chose it.
+    QString currentEntryFolder() const;
 
     App& app_;
     CheckCycle& cycle_;
@@ -116,6 +128,8 @@ private:
     TrayIcon* tray_;
     bool trayAvailable_ = false;
     QString lastFile_;
+    QElapsedTimer shownByClick_;
+    QElapsedTimer restored_; // since the window was last brought back
 };
 
 } // namespace kestrova

@@ -1,9 +1,13 @@
 #include "ui/MsgForm.h"
 
 #include "core/App.h"
+#include "ui/DesktopNotifier.h"
+#include "ui/WindowActivation.h"
 #include "ui/WindowPlacement.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <exception>
 
 namespace kestrova {
@@ -33,10 +37,19 @@ MsgForm::MsgForm(App& app, QWidget* parent) : QWidget(parent, Qt::Window), app_(
     MsgText = new QPlainTextEdit(this);
     MsgText->setObjectName(QStringLiteral("MsgText"));
     MsgText->setGeometry(px(45), py(45), px(13170), py(2220));
+    // A notice is read, selected and copied, never typed into.
+    MsgText->setReadOnly(true);
+    MsgText->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    MsgText->setTabChangesFocus(true);
     CloseButton = new QPushButton(QStringLiteral("閉じる"), this);
     CloseButton->setObjectName(QStringLiteral("CloseButton"));
     CloseButton->setGeometry(px(11790), py(1890), px(1095), py(330));
+    CloseButton->setShortcut(QKeySequence(Qt::ALT | Qt::Key_C));
+    CloseButton->setToolTip(QStringLiteral("Alt+C, Esc"));
     connect(CloseButton, &QPushButton::clicked, this, [this] { CloseButton_Click(); });
+    // Shown from the background like a window of a background process: on
+    // top, the keyboard staying with the user's program.
+    setAttribute(Qt::WA_ShowWithoutActivating);
 }
 
 void MsgForm::Form_Load() {
@@ -54,14 +67,28 @@ void MsgForm::MsgShow() {
     try {
         setWindowTitle(QString::fromStdString(app_.message.caption));
         MsgText->setPlainText(QString::fromStdString(app_.message.text));
+        if (notifier)
+            notifier->notify(windowTitle(), MsgText->toPlainText());
         if (isMinimized())
             setWindowState(windowState() & ~Qt::WindowMinimized);
+        // Under Wayland a window cannot raise itself: one left open behind
+        // others is mapped anew, which brings it up (with the new text)
+        // without the focus; the desktop notice and the urgency hint say
+        // the rest.
+        if (!WindowPlacement::positionsKnown() && isVisible() && !isActiveWindow())
+            hide();
         show();
         raise();
-        activateWindow();
+        if (!isActiveWindow())
+            QApplication::alert(this);
     } catch (const std::exception& e) {
         app_.logError("MsgForm", "MsgShow", e.what(), true);
     }
+}
+
+void MsgForm::bringToFront(const QString& token) {
+    // The window holds the newest message, whichever notice was chosen.
+    bringBack(*this, token);
 }
 
 void MsgForm::CloseButton_Click() {
@@ -71,6 +98,14 @@ void MsgForm::CloseButton_Click() {
         app_.logError("MsgForm", "CloseButton_Click", e.what(), true);
     }
     hide();
+}
+
+void MsgForm::keyPressEvent(QKeyEvent* event) {
+    // Esc is 閉じる.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier)
+        CloseButton_Click();
+    else
+        QWidget::keyPressEvent(event);
 }
 
 void MsgForm::closeEvent(QCloseEvent* event) {

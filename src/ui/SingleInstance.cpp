@@ -75,7 +75,12 @@ bool SingleInstance::askRunningInstance(int timeoutMs) {
     socket.connectToServer(name_);
     if (!socket.waitForConnected(timeoutMs))
         return false;
-    socket.write(kShowRequest);
+    // "show" alone, or "show <token>".
+    QByteArray request = kShowRequest;
+    const QByteArray token = qgetenv("XDG_ACTIVATION_TOKEN").trimmed();
+    if (!token.isEmpty() && !token.contains(' '))
+        request = "show " + token + "\n";
+    socket.write(request);
     socket.waitForBytesWritten(timeoutMs);
     // The answer only confirms; the running one shows itself either way.
     socket.waitForReadyRead(timeoutMs);
@@ -101,8 +106,11 @@ void SingleInstance::onConnection() {
             if (!socket->canReadLine())
                 return;
             QByteArray line = socket->readLine();
-            if (line == kShowRequest) {
-                emit showRequested();
+            QString token;
+            if (line.startsWith("show ") && line.endsWith('\n'))
+                token = QString::fromUtf8(line.mid(5).trimmed());
+            if (line == kShowRequest || !token.isEmpty()) {
+                emit showRequested(token);
                 socket->write(kShowAnswer);
                 socket->flush();
             }

@@ -32,12 +32,15 @@ public:
     bool claim(int timeoutMs = 10000);
 
     // True when a running instance answered and was asked to show itself.
+    // This start's xdg-activation token (from its launcher) goes with the
+    // request, so that a Wayland compositor lets the window come forward.
     bool askRunningInstance(int timeoutMs = 2000);
     // Starts listening (removing a socket left behind by a crash).
     bool listen();
 
 signals:
-    void showRequested();
+    // token: the asking start's activation token, "" when it had none.
+    void showRequested(const QString& token);
 
 private:
     void onConnection();

@@ -121,6 +121,10 @@ double WindowPlacement::screenHeightTwips() {
     return s ? toTwipsY(s->geometry().height()) : 0;
 }
 
+bool WindowPlacement::positionsKnown() {
+    return !QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+}
+
 void WindowPlacement::load(App& app, QWidget& window, const std::string& section, double marginX,
                            double marginY) {
     const std::string& file = app.settings.SettingsFile;
@@ -135,7 +139,9 @@ void WindowPlacement::load(App& app, QWidget& window, const std::string& section
         width = kDefaultWidth;
         height = kDefaultHeight;
     }
-    window.move(toPixelsX(left), toPixelsY(top));
+    // A stored position is kept for the next X11 session all the same.
+    if (positionsKnown())
+        window.move(toPixelsX(left), toPixelsY(top));
     applyOuterSize(window, QSize(std::max(1, toPixelsX(width)), std::max(1, toPixelsY(height))));
 }
 
@@ -144,10 +150,13 @@ bool WindowPlacement::saveIfNormal(App& app, QWidget& window, const std::string&
         window.isFullScreen())
         return false;
     const std::string& file = app.settings.SettingsFile;
-    QPoint pos = window.pos();
     QSize size = window.frameGeometry().size();
-    bool ok = WriteIniValue(app, section, "Left", numberText(toTwipsX(pos.x())), file);
-    ok = WriteIniValue(app, section, "Top", numberText(toTwipsY(pos.y())), file) && ok;
+    bool ok = true;
+    if (positionsKnown()) {
+        QPoint pos = window.pos();
+        ok = WriteIniValue(app, section, "Left", numberText(toTwipsX(pos.x())), file);
+        ok = WriteIniValue(app, section, "Top", numberText(toTwipsY(pos.y())), file) && ok;
+    }
     ok = WriteIniValue(app, section, "Width", numberText(toTwipsX(size.width())), file) && ok;
     ok = WriteIniValue(app, section, "Height", numberText(toTwipsY(size.height())), file) && ok;
     return ok;

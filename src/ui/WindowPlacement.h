@@ -22,6 +22,10 @@ public:
     static double screenWidthTwips();
     static double screenHeightTwips();
 
+    // False where the platform gives windows no global position (Wayland):
+    // there positions are neither applied nor stored, sizes are.
+    static bool positionsKnown();
+
     // Reads "Left", "Top", "Width", "Height" of section (defaults 0, 0,
     // 14500, 2850) and applies them to window. When less than marginX twips
     // of the width or marginY twips of the height would be on the screen,
@@ -33,7 +37,8 @@ public:
 
     // Writes the four values (position and outer size) when the window is
     // in its normal state (neither minimised nor maximised); a hidden window
-    // keeps what is stored. Returns true when written.
+    // keeps what is stored, and without positionsKnown() only the size is
+    // written. Returns true when written.
     static bool saveIfNormal(App& app, QWidget& window, const std::string& section);
 
     // Gives window the outer size outer (pixels): at once with the frame

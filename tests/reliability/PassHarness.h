@@ -161,6 +161,8 @@ public:
 private:
     std::string folder_;
     QProcess process_;
+};
+
 // The built program copied to a portable folder of its own (settings and
 // watch list beside it) and run as `kestrova b`.
 class RealProgram {

@@ -302,6 +302,8 @@ TEST(DiskFaults, FullDiskDoesNotMailTheSameChangeAgain) {
     EXPECT_EQ(smtp.messages().size(), 1u);
     const std::string log = text::decodeFile(test::readFile(prog + "/kestrova.log"));
     EXPECT_NE(log.find("書き込めるようになり"), std::string::npos) << log;
+}
+
 // The system calls this process makes while traced by strace, as strace
 // writes them (file descriptors with their paths).
 class SyscallTrace {

@@ -207,6 +207,8 @@ TEST_F(NotifiedOnce, OneMailFailsTheOtherGoesThrough) {
     EXPECT_EQ(w.check(), 0);
     EXPECT_EQ(mailsTo(smtp, "a@example.com"), 1u);
     EXPECT_EQ(mailsTo(smtp, "b@example.com"), 1u);
+}
+
 // A program folder watching dir/w/ with mail to ops@example.com.
 std::string watchFolder(test::RealProgram& program, const test::TempDir& dir,
                         const SmtpServer& smtp) {

@@ -14,6 +14,9 @@
 #include "ui/WindowPlacement.h"
 #include "watch/CheckCycle.h"
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QProcess>
 #include <cstring>
@@ -224,7 +227,7 @@ TEST(MainFormList, AddingFolders) {
     EXPECT_EQ(d.storedFolders(),
               (std::vector<std::string>{folder + "/", folder + "/", folder2 + "/", "/"}));
     ASSERT_EQ(starts.size(), 5u);
-    EXPECT_EQ(starts[0], QString());
+    EXPECT_EQ(starts[0], QDir::homePath() + "/"); // no rows yet
     EXPECT_EQ(starts[1], QString::fromStdString(folder + "/"));
     EXPECT_EQ(d.main.FolderList->item(0)->text(), d.main.FolderList->item(1)->text());
     EXPECT_EQ(d.selectedRows(), std::vector<int>{3});
@@ -465,6 +468,20 @@ TEST(MainFormWindow, StartUpAutoHide) {
         d.main.mnuVisible_Click();
         EXPECT_TRUE(d.main.isVisible());
     }
+    {
+        Desk d(false); // "i" without a tray: minimised on the taskbar
+        d.f.app.settings.StartVisible = false;
+        d.main.Form_Load();
+        QElapsedTimer waited;
+        waited.start();
+        while (!d.main.isMinimized() && waited.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
+                                            50);
+        EXPECT_TRUE(d.main.isMinimized());
+        EXPECT_TRUE(d.main.isVisible());
+        d.main.bringToFront(); // a second start
+        EXPECT_FALSE(d.main.isMinimized());
+    }
 }
 
 TEST(TrayIcon, TipIsProductNameAndCaptionTail) {
@@ -498,11 +515,108 @@ TEST(SingleInstance, StaleSocketIsReplacedAndASecondStartIsAnswered) {
     EXPECT_EQ(st.st_mode & 077, 0u); // only this user can connect
 
     int shown = 0;
-    QObject::connect(&first, &SingleInstance::showRequested, [&] { ++shown; });
+    QStringList tokens;
+    QObject::connect(&first, &SingleInstance::showRequested, [&](const QString& token) {
+        ++shown;
+        tokens << token;
+    });
     SingleInstance second(caption);
     EXPECT_TRUE(second.askRunningInstance(200));
     for (int i = 0; i < 50 && shown == 0; ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     EXPECT_EQ(shown, 1);
+    // A start with an activation token from its launcher hands it over.
+    qputenv("XDG_ACTIVATION_TOKEN", "tok-1");
+    EXPECT_TRUE(second.askRunningInstance(200));
+    qunsetenv("XDG_ACTIVATION_TOKEN");
+    for (int i = 0; i < 50 && shown == 1; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(tokens, QStringList({QString(), QStringLiteral("tok-1")}));
     qunsetenv("XDG_RUNTIME_DIR");
+}
+
+TEST(MainFormWindow, KeysOnTheListAndMinimumSize) {
+    Desk d;
+    d.addRows(3);
+    d.main.Form_Load();
+    int dialogs = 0;
+    d.main.showChkModeForm = [&] { ++dialogs; };
+    auto key = [&](int k) {
+        QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
+        QApplication::sendEvent(d.main.FolderList, &press);
+    };
+    d.select({1});
+    key(Qt::Key_Return); // Enter: 通知方法設定
+    EXPECT_EQ(dialogs, 1);
+    d.f.answer = IdCancel;
+    key(Qt::Key_Delete); // Delete: 監視一覧削除 with its question
+    ASSERT_EQ(d.f.boxes.size(), 1u);
+    EXPECT_EQ(d.f.boxes[0].text, "監視一覧から指定の行を削除してよろしいですか？");
+    EXPECT_EQ(d.main.FolderList->count(), 3);
+    d.f.answer = IdOk;
+    key(Qt::Key_Delete);
+    EXPECT_EQ(d.main.FolderList->count(), 2);
+
+    // Mnemonics keep the captions.
+    EXPECT_EQ(d.main.FileListAddButton->text(), QStringLiteral("監視ファイル追加"));
+    EXPECT_EQ(d.main.FileListAddButton->shortcut(), QKeySequence(Qt::ALT | Qt::Key_F));
+
+    // At the design size the buttons stand beside the switch; at the
+    // minimum size (a small or scaled screen) in a row of their own, every
+    // control whole and apart.
+    d.main.resize(WindowPlacement::toPixelsX(15240), WindowPlacement::toPixelsY(2340));
+    EXPECT_LT(d.main.FileListAddButton->geometry().bottom(), d.main.FolderList->y());
+    EXPECT_GT(d.main.FileListAddButton->x(), d.main.WatchCheck->geometry().right());
+    EXPECT_EQ(d.main.FolderList->y(), WindowPlacement::toPixelsY(810));
+    d.main.resize(1, 1);
+    EXPECT_EQ(d.main.size(), d.main.minimumSize());
+    for (QWidget* w : d.main.findChildren<QWidget*>()) {
+        if (w->parentWidget() != &d.main || w == d.main.Label1 || w == d.main.FolderList)
+            continue;
+        EXPECT_LE(w->geometry().right(), d.main.width()) << w->objectName().toStdString();
+        EXPECT_FALSE(w->geometry().intersects(d.main.FolderList->geometry()));
+        if (qobject_cast<QPushButton*>(w)) {
+            EXPECT_FALSE(w->geometry().intersects(d.main.WatchCheck->geometry()));
+        }
+    }
+    EXPECT_GE(d.main.FolderList->height(), d.main.FolderList->fontMetrics().height() * 2);
+    for (QPushButton* b : d.main.findChildren<QPushButton*>())
+        EXPECT_GE(b->width(), b->sizeHint().width()) << b->text().toStdString();
+}
+
+TEST(MainFormWindow, TrayClickShowsAHiddenWindowAndChoosersStartAtTheRow) {
+    Desk d;
+    d.addRows(1);
+    d.main.Form_Load();
+    d.main.Timer1_Timer();
+    ASSERT_FALSE(d.main.isVisible());
+    d.main.trayActivated(); // a single left click (Activate) shows it
+    EXPECT_TRUE(d.main.isVisible());
+    d.main.trayDoubleClicked(); // the same click's double click keeps it
+    EXPECT_TRUE(d.main.isVisible());
+    d.main.trayActivated();     // shown: the click only raises,
+    d.main.trayDoubleClicked(); // and its double click hides
+    EXPECT_FALSE(d.main.isVisible());
+    d.main.trayDoubleClicked(); // a double click alone shows it, as ever
+    EXPECT_TRUE(d.main.isVisible());
+
+    // The folder chooser starts at the current row's folder, else at home.
+    const std::string watched = d.f.dir / "watched";
+    ::mkdir(watched.c_str(), 0700);
+    d.main.AddFolderList(watched + "/");
+    d.main.MakeFolderList();
+    QStringList starts;
+    d.main.browseFolder = [&](QWidget*, const QString&, const QString& start) {
+        starts << start;
+        return start;
+    };
+    d.main.FolderList->setCurrentRow(1);
+    d.main.FolderListAddButton_Click();
+    d.main.FolderList->setCurrentRow(0); // a path that is not there: its nearest folder
+    d.main.FolderListAddButton_Click();
+    d.main.FolderList->selectionModel()->clearCurrentIndex();
+    d.main.FolderListAddButton_Click();
+    EXPECT_EQ(starts, QStringList({QString::fromStdString(watched + "/"),
+                                   QString::fromStdString(d.f.dir.path().string() + "/"),
+                                   QDir::homePath() + "/"}));
 }

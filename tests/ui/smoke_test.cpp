@@ -1,6 +1,8 @@
-// Starts the real program under a virtual X server with a system tray:
-// the window appears, hides itself into the tray, and a second start from
-// the same folder ends with status 0 and brings it back.
+// Starts the real program under a virtual X server with a system tray (and
+// a window manager where openbox is installed): the window appears, hides
+// itself into the tray, a second start from the same folder ends with
+// status 0 and brings it back, and the update message window comes up
+// without taking the keyboard from the user's window.
 #include "core/App.h"
 #include "core/Settings.h"
 #include "support/TempDir.h"
@@ -17,6 +19,7 @@
 
 using namespace kestrova;
 using kestrova::test::TempDir;
+using kestrova::test::writeFile;
 
 namespace {
 
@@ -128,6 +131,8 @@ TEST(Smoke, RealProgramUnderXvfb) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("QT_QPA_PLATFORM");
     env.insert("DISPLAY", displayName);
+    // No notification service: the machine's session bus stays out of it.
+    env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromStdString("unix:path=" + (dir / "nobus")));
     env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.path()));
     env.insert("LC_ALL", "C.UTF-8");
 
@@ -136,6 +141,12 @@ TEST(Smoke, RealProgramUnderXvfb) {
     tray.process->start(trayer.path, {"--edge", "bottom", "--align", "right", "--widthtype",
                                       "pixel", "--width", "120", "--height", "24"});
     ASSERT_TRUE(tray.process->waitForStarted(5000));
+    Started manager;
+    const QString openbox = QStandardPaths::findExecutable("openbox");
+    if (!openbox.isEmpty()) {
+        manager.process->setProcessEnvironment(env);
+        manager.process->start(openbox, QStringList{});
+    }
     QThread::msleep(1000);
 
     // xdotool matches window names as a pattern: the folder name is plain.
@@ -180,6 +191,35 @@ TEST(Smoke, RealProgramUnderXvfb) {
     QString tree = run(QStandardPaths::findExecutable("xwininfo"), {"-root", "-tree"}, env);
     if (!tree.isEmpty()) {
         EXPECT_TRUE(tree.contains("kestrova")) << tree.toStdString();
+    }
+
+    // The user types in another window; a notice leaves the keyboard there.
+    const QString xmessage = QStandardPaths::findExecutable("xmessage");
+    if (!openbox.isEmpty() && !xmessage.isEmpty()) {
+        Started user;
+        user.process->setProcessEnvironment(env);
+        user.process->start(xmessage, {"-geometry", "400x120+400+300", "user"});
+        QString userWindow;
+        ASSERT_TRUE(waitFor(
+            [&] {
+                userWindow = run(xdotool.path, {"search", "--class", "xmessage"}, env);
+                return !userWindow.isEmpty();
+            },
+            10000));
+        userWindow = userWindow.split('\n').first();
+        run(xdotool.path, {"windowactivate", "--sync", userWindow}, env);
+        ASSERT_EQ(run(xdotool.path, {"getactivewindow"}, env), userWindow);
+        ::mkdir((folder + "/データ").c_str(), 0700);
+        writeFile(folder + "/データ/new.txt", "new");
+        EXPECT_TRUE(waitFor(
+            [&] {
+                return !run(xdotool.path, {"search", "--onlyvisible", "--name", "ファイル更新通知"},
+                            env)
+                            .isEmpty();
+            },
+            30000))
+            << "no update message window";
+        EXPECT_EQ(run(xdotool.path, {"getactivewindow"}, env), userWindow);
     }
 
     QThread::msleep(500);

@@ -3,20 +3,31 @@
 #include "core/Settings.h"
 #include "core/Text.h"
 #include "support/AppFixture.h"
+#include "ui/DesktopNotifier.h"
 #include "ui/LogForm.h"
 #include "ui/MsgForm.h"
 #include "ui/UiTestApp.h"
 #include "ui/WindowPlacement.h"
 
 #include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusVirtualObject>
+#include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QStringList>
 #include <QTextBlock>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 using namespace kestrova;
 using kestrova::test::AppFixture;
+using kestrova::test::TempDir;
 using kestrova::test::writeFile;
 
 namespace {
@@ -37,6 +48,60 @@ void storePlacement(App& app, const char* section, const char* left, const char*
     WriteIniValue(app, section, "Width", width, file);
     WriteIniValue(app, section, "Height", height, file);
 }
+
+bool waitFor(const std::function<bool()>& condition, int ms = 5000) {
+    QElapsedTimer t;
+    t.start();
+    while (!condition() && t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return condition();
+}
+
+// A private session bus that starts no services of its own.
+struct PrivateBus {
+    TempDir dir;
+    QProcess daemon;
+    QString address;
+    PrivateBus() {
+        const QString exe = QStandardPaths::findExecutable("dbus-daemon");
+        if (exe.isEmpty())
+            return;
+        const std::string config = dir / "bus.conf";
+        writeFile(config, "<busconfig><type>session</type><listen>unix:dir=" + dir.path().string() +
+                              "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                              "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                              "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>");
+        daemon.start(exe, {"--nofork", "--print-address=1",
+                           QString::fromStdString("--config-file=" + config)});
+        if (daemon.waitForReadyRead(10000))
+            address = QString::fromUtf8(daemon.readLine()).trimmed();
+    }
+    ~PrivateBus() {
+        daemon.terminate();
+        daemon.waitForFinished(5000);
+    }
+};
+
+// The desktop's notification service as far as a notice needs it: records
+// every Notify and answers with a fresh id unless replaces_id names one.
+class NoticeServer : public QDBusVirtualObject {
+public:
+    std::vector<QList<QVariant>> notices;
+    uint next = 40;
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& m, const QDBusConnection& bus) override {
+        if (m.member() == "GetCapabilities") {
+            bus.send(m.createReply(QStringList{"body", "body-markup", "actions"}));
+        } else if (m.member() == "Notify") {
+            notices.push_back(m.arguments());
+            const uint replaces = m.arguments().at(1).toUInt();
+            bus.send(m.createReply(replaces ? replaces : ++next));
+        } else {
+            return false;
+        }
+        return true;
+    }
+};
 
 } // namespace
 
@@ -91,6 +156,8 @@ TEST(LogForm, CaretAndKeys) {
     EXPECT_EQ(t.toPlainText().size(), end); // keys never edit
     key(Qt::Key_A, Qt::NoModifier);
     EXPECT_EQ(t.toPlainText().size(), end);
+    key(Qt::Key_Escape, Qt::NoModifier); // Esc is the close box
+    EXPECT_FALSE(form.isVisible());
 }
 
 TEST(LogForm, FieldsShown) {
@@ -220,4 +287,123 @@ TEST(MsgForm, ResizeAndPlacementRules) {
     MsgForm hidden(quiet.app);
     hidden.MsgShow();
     EXPECT_FALSE(hidden.isVisible());
+}
+
+TEST(MsgForm, ReadOnlyTextShownWithoutActivationAndEscCloses) {
+    test::uiApp();
+    AppFixture f;
+    MsgForm form(f.app);
+    form.Form_Load();
+    f.app.message.text = "本文";
+    form.MsgShow();
+    EXPECT_TRUE(form.testAttribute(Qt::WA_ShowWithoutActivating));
+    EXPECT_FALSE(form.isActiveWindow());
+    QPlainTextEdit& t = *form.MsgText;
+    EXPECT_TRUE(t.isReadOnly());
+    EXPECT_TRUE(t.textInteractionFlags() & Qt::TextSelectableByMouse);
+    QKeyEvent typed(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
+    QCoreApplication::sendEvent(&t, &typed);
+    EXPECT_EQ(t.toPlainText(), QStringLiteral("本文"));
+    EXPECT_TRUE(form.isVisible());
+    QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(&t, &esc);
+    EXPECT_FALSE(form.isVisible());
+}
+
+TEST(MsgForm, EveryShowingIsOneDesktopNotice) {
+    test::uiApp();
+    PrivateBus bus;
+    if (bus.address.isEmpty())
+        GTEST_SKIP() << "dbus-daemon missing (apt-get install dbus-daemon)";
+    QDBusConnection serverBus = QDBusConnection::connectToBus(bus.address, "notice-server");
+    ASSERT_TRUE(serverBus.isConnected()) << serverBus.lastError().message().toStdString();
+    NoticeServer server;
+    ASSERT_TRUE(serverBus.registerVirtualObject("/org/freedesktop/Notifications", &server));
+    ASSERT_TRUE(serverBus.registerService("org.freedesktop.Notifications"));
+
+    AppFixture f;
+    DesktopNotifier notifier(f.app, QDBusConnection::connectToBus(bus.address, "kestrova"));
+    MsgForm form(f.app);
+    form.notifier = &notifier;
+    QObject::connect(&notifier, &DesktopNotifier::showRequested, &form,
+                     [&form](const QString& token) { form.bringToFront(token); });
+    form.Form_Load();
+    auto show = [&](const char* caption, const std::string& text) {
+        f.app.message.caption = caption;
+        f.app.message.text = text;
+        const size_t before = server.notices.size();
+        form.MsgShow();
+        EXPECT_TRUE(waitFor([&] { return server.notices.size() == before + 1; }));
+        waitFor([] { return false; }, 100); // the id comes back
+    };
+    std::string twelve;
+    for (int i = 1; i <= 12; ++i)
+        twelve += "行" + std::to_string(i) + "<&>\r\n";
+    show("ファイル更新通知 (2026/12/08 17:19:26)", twelve);
+    ASSERT_EQ(server.notices.size(), 1u);
+    QList<QVariant> n = server.notices[0];
+    ASSERT_EQ(n.size(), 8);
+    EXPECT_EQ(n[0].toString(), QStringLiteral("ケストロバ"));
+    EXPECT_EQ(n[1].toUInt(), 0u);
+    EXPECT_FALSE(n[2].toString().isEmpty());
+    EXPECT_EQ(n[3].toString(), QStringLiteral("ファイル更新通知 (2026/12/08 17:19:26)"));
+    QStringList lines = n[4].toString().split('\n');
+    ASSERT_EQ(lines.size(), 11); // ten lines, then "…"; markup escaped
+    EXPECT_EQ(lines[9], QStringLiteral("行10&lt;&amp;&gt;"));
+    EXPECT_EQ(lines[10], QStringLiteral("…"));
+    EXPECT_TRUE(n[5].toStringList().contains(QStringLiteral("表示")));
+    QVariantMap hints = qdbus_cast<QVariantMap>(n[6]);
+    EXPECT_EQ(hints.value("urgency").toInt(), 1);
+    EXPECT_EQ(n[7].toInt(), -1);
+
+    show("ファイル更新通知 (2026/12/08 17:20:26)", "一行"); // replaces the first
+    EXPECT_EQ(server.notices[1][1].toUInt(), 41u);
+    EXPECT_EQ(server.notices[1][4].toString(), QStringLiteral("一行"));
+    show("メール送信エラー", "送信できません"); // a kind of its own, critical
+    EXPECT_EQ(server.notices[2][1].toUInt(), 0u);
+    EXPECT_EQ(qdbus_cast<QVariantMap>(server.notices[2][6]).value("urgency").toInt(), 2);
+    show("ファイル圧縮エラー", "圧縮できません");
+    EXPECT_EQ(server.notices[3][1].toUInt(), 0u);
+    EXPECT_EQ(qdbus_cast<QVariantMap>(server.notices[3][6]).value("urgency").toInt(), 2);
+    show("メール送信エラー", "再び");
+    EXPECT_EQ(server.notices[4][1].toUInt(), 42u);
+
+    // "表示" on a notice brings the closed window back.
+    form.CloseButton_Click();
+    ASSERT_FALSE(form.isVisible());
+    QDBusMessage action = QDBusMessage::createSignal(
+        "/org/freedesktop/Notifications", "org.freedesktop.Notifications", "ActionInvoked");
+    action << 41u << QStringLiteral("default");
+    serverBus.send(action);
+    EXPECT_TRUE(waitFor([&] { return form.isVisible(); }));
+
+    // "DesktopNotify=False" in the settings file turns the notices off.
+    EXPECT_EQ(GetIniValue(f.app, kInitSetting, "DesktopNotify", "", f.settingsFile()), "");
+    ASSERT_TRUE(WriteIni(f.app)); // written like the other keys, True by default
+    EXPECT_EQ(GetIniValue(f.app, kInitSetting, "DesktopNotify", "", f.settingsFile()), "True");
+    WriteIniValue(f.app, kInitSetting, "DesktopNotify", "False", f.settingsFile());
+    ASSERT_TRUE(ReadIni(f.app));
+    EXPECT_FALSE(f.app.settings.DesktopNotify);
+    form.MsgShow();
+    waitFor([] { return false; }, 300);
+    EXPECT_EQ(server.notices.size(), 5u);
+
+    // No service on the bus: the window as ever, one log line however often.
+    f.app.settings.DesktopNotify = true;
+    serverBus.unregisterService("org.freedesktop.Notifications");
+    DesktopNotifier alone(f.app, QDBusConnection::connectToBus(bus.address, "alone"));
+    form.notifier = &alone;
+    auto failures = [&] {
+        int count = 0;
+        for (const std::string& line : f.logLines())
+            count += line.find("デスクトップ通知を送れません") != std::string::npos;
+        return count;
+    };
+    for (int i = 0; i < 3; ++i) {
+        form.MsgShow();
+        EXPECT_TRUE(waitFor([&] { return failures() == 1; }));
+    }
+    waitFor([] { return false; }, 300);
+    EXPECT_EQ(failures(), 1);
+    EXPECT_TRUE(form.isVisible());
 }

@@ -1,7 +1,17 @@
 // Starts the real program under a headless Wayland compositor (weston):
 // it connects, its main window is mapped with the main caption and the
 // default outer size, and a second start from the same folder hands over.
+// The update message window under the same compositor stores its size but
+// no position.
+#include "core/Numeric.h"
+#include "core/Settings.h"
+#include "support/AppFixture.h"
 #include "support/TempDir.h"
+#include "ui/MsgForm.h"
+#include "ui/WindowPlacement.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
 
 #include <QFile>
 #include <QProcess>
@@ -12,6 +22,7 @@
 #include <memory>
 #include <sys/stat.h>
 
+using namespace kestrova;
 using kestrova::test::TempDir;
 
 namespace {
@@ -118,4 +129,59 @@ TEST(Wayland, RealProgramUnderHeadlessWeston) {
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
     EXPECT_EQ(program.process.state(), QProcess::Running);
+}
+
+TEST(Wayland, PositionsAreNeitherAppliedNorStored) {
+    const QString weston = QStandardPaths::findExecutable("weston");
+    if (weston.isEmpty())
+        GTEST_SKIP() << "weston is not installed (apt-get install weston)";
+    TempDir dir;
+    const std::string runtime = dir / "run";
+    ::mkdir(runtime.c_str(), 0700);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime));
+    Started compositor;
+    compositor.process.setProcessEnvironment(env);
+    compositor.process.start(weston, {"--backend=headless-backend.so", "--socket=kestrova-place",
+                                      "--idle-time=0", "--width=1280", "--height=800"});
+    ASSERT_TRUE(compositor.process.waitForStarted(5000));
+    ASSERT_TRUE(waitFor(
+        [&] { return QFile::exists(QString::fromStdString(runtime + "/kestrova-place")); }, 15000));
+
+    // This process becomes the Wayland client.
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
+    qputenv("WAYLAND_DISPLAY", "kestrova-place");
+    qputenv("QT_QPA_PLATFORM", "wayland");
+    int argc = 1;
+    char name[] = "ui_wayland_test";
+    char* argv[] = {name, nullptr};
+    QApplication qapp(argc, argv);
+    ASSERT_TRUE(QGuiApplication::platformName().startsWith("wayland"));
+    EXPECT_FALSE(WindowPlacement::positionsKnown());
+
+    test::AppFixture f;
+    for (auto [k, v] :
+         {std::pair{"Left", "1500"}, {"Top", "750"}, {"Width", "9000"}, {"Height", "3000"}})
+        WriteIniValue(f.app, "MsgForm", k, v, f.settingsFile());
+    MsgForm form(f.app);
+    form.Form_Load();
+    f.app.message.text = "本文";
+    form.MsgShow();
+    QElapsedTimer shown;
+    shown.start();
+    while (shown.elapsed() < 1500)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_TRUE(form.isVisible());
+    form.resize(700, 250);
+    form.MsgShow(); // a second message while it is open
+    while (shown.elapsed() < 2500)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_TRUE(form.isVisible());
+    form.CloseButton_Click();
+    // The X11 position stays; the size is what the window had.
+    EXPECT_EQ(GetIniValue(f.app, "MsgForm", "Left", "", f.settingsFile()), "1500");
+    EXPECT_EQ(GetIniValue(f.app, "MsgForm", "Top", "", f.settingsFile()), "750");
+    EXPECT_EQ(GetIniValue(f.app, "MsgForm", "Width", "", f.settingsFile()),
+              numberText(WindowPlacement::toTwipsX(form.frameGeometry().width())));
+    EXPECT_NE(GetIniValue(f.app, "MsgForm", "Width", "", f.settingsFile()), "9000");
 }

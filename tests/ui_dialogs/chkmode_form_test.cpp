@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -261,18 +262,22 @@ TEST_F(ChkModeFormTest, TooLargeLinesKeepDialogOpen) {
     EXPECT_EQ(f.app.dialog.EditBdLines, -20);
 }
 
-TEST_F(ChkModeFormTest, CancelAndCloseApplyNothing) {
-    for (int way = 0; way < 2; ++way) {
+TEST_F(ChkModeFormTest, CancelEscAndCloseApplyNothing) {
+    for (int way = 0; way < 3; ++way) {
         f.app.dialog.DialogAccepted = true;
         open();
         EXPECT_FALSE(f.app.dialog.DialogAccepted);
         combo()->setEditText("new@example.com");
         box("FileCheck_0")->setChecked(false);
         lines()->setText("5");
-        if (way == 0)
+        if (way == 0) {
             press(1);
-        else
+        } else if (way == 1) { // Esc in the text field is ｷｬﾝｾﾙ
+            QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QApplication::sendEvent(lines(), &esc);
+        } else {
             form->close();
+        }
         EXPECT_FALSE(form->isVisible());
         EXPECT_FALSE(f.app.dialog.DialogAccepted);
         EXPECT_EQ(f.app.dialog.EditMailTo, "to@example.com");
