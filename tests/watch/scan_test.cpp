@@ -278,7 +278,7 @@ TEST_F(Scan, SingleFileDeletedOnceThenBack) {
     add(p, kAll);
     EXPECT_EQ(scan()[2], "");
     ASSERT_EQ(fx.app.watchList[2].CheckFiles.size(), 1u);
-    EXPECT_EQ(fx.app.watchList[2].CheckFiles[0].Date, when(T0 + 2));
+    EXPECT_EQ(fx.app.watchList[2].CheckFiles[0].Date, recorded(T0 + 2));
     file("one.txt", T0 + 20);
     EXPECT_EQ(scan()[2], line("更新", p, T0 + 20));
 }
