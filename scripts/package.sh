@@ -30,8 +30,10 @@ version=$(sed -n 's/^project(Kestrova VERSION \([0-9.]*\).*/\1/p' "$here/CMakeLi
 arch=$(dpkg --print-architecture)
 # Libraries found by dpkg-shlibdeps from what the program and both
 # libraries link; what is loaded at run time is named by hand: the SVG icon
-# loader is required; what only the desktop needs (the Wayland platform,
-# Qt's Japanese texts, the window font) is recommended, so that
+# loader is required, and so is the system's certificate store (mail goes
+# out over TLS, and libcurl starts none without it); what only the desktop
+# needs (the Wayland platform, Qt's Japanese texts, the window font) is
+# recommended, so that
 # "apt-get install --no-install-recommends" gives a lean server install on
 # which "kestrova b" and the commands run.
 mkdir -p "$stage/DEBIAN" "$build/shlibs/debian"
@@ -46,7 +48,7 @@ Version: $version
 Architecture: $arch
 Maintainer: Kestrova maintainers <maintainers@users.noreply.c-seed-a96e7ce6.example>
 Installed-Size: $size
-Depends: $libs, libqt6svg6
+Depends: $libs, libqt6svg6, ca-certificates
 Recommends: qt6-wayland, qt6-translations-l10n, fonts-noto-cjk
 Section: utils
 Priority: optional
