@@ -7,14 +7,6 @@ namespace kestrova {
 
 namespace {
 
-std::string singleLine(std::string_view v) {
-    std::string s(v);
-    for (char& c : s)
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    return s;
-}
-
 std::string boolText(bool v) {
     return v ? "True" : "False";
 }
@@ -169,7 +161,13 @@ std::vector<SettingKey> makeKeys() {
          nullptr,
          {"auto", "poll"},
          "auto: kernel events on local file systems; poll: scan every entry at every pass"},
-        {"DesktopNotify", K::Bool, nullptr, &S::DesktopNotify, "true", nullptr, {},
+        {"DesktopNotify",
+         K::Bool,
+         nullptr,
+         &S::DesktopNotify,
+         "true",
+         nullptr,
+         {},
          "also show every message as a desktop notification"},
     };
 }
@@ -228,7 +226,7 @@ std::string storedText(const SettingKey& key, const StoredSettings& s) {
     case SettingKind::Text:
     case SettingKind::Choice:
     case SettingKind::Seconds:
-        return singleLine(s.*key.text);
+        return text::singleLine(s.*key.text);
     case SettingKind::Message: {
         const std::string msg = text::replaceAll(s.*key.text, "\r\n", "%r%");
         return text::replaceAll(text::replaceAll(msg, "\r", "%r%"), "\n", "%r%");

@@ -39,16 +39,6 @@ CipherFailureReport cipherReport(App& app) {
     };
 }
 
-// Values that cannot hold a line break: one stray break becomes a blank
-// rather than a broken file.
-std::string singleLine(std::string_view v) {
-    std::string s(v);
-    for (char& c : s)
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    return s;
-}
-
 // The fields of the settings file, copied into settings whose run-time
 // fields stay as they are.
 void copyStored(const AppSettings& from, AppSettings& to) {
@@ -180,7 +170,7 @@ bool WriteIniValue(App& app, const std::string& section, const std::string& key,
                    const std::string& value, const std::string& file) {
     IniFile ini;
     std::string error;
-    if (!ini.load(file, error, true) || !ini.set(section, key, singleLine(value)) ||
+    if (!ini.load(file, error, true) || !ini.set(section, key, text::singleLine(value)) ||
         !ini.save(file, kSettingsMode, error)) {
         app.logError("CommonModule", "WriteIniValue", error.empty() ? file : error, false);
         return false;
@@ -351,10 +341,10 @@ void buildWatchList(const std::vector<WatchEntry>& list, std::string& buf, Flush
     for (size_t n = 0; n < list.size(); ++n) {
         const WatchEntry& e = list[n];
         std::string key = std::to_string(n);
-        buf += key + "=" + IniFile::quoteValue(singleLine(e.CheckFolder)) + "\r\n";
-        mailTo += key + "=" + IniFile::quoteValue(singleLine(e.SendMailTo)) + "\r\n";
+        buf += key + "=" + IniFile::quoteValue(text::singleLine(e.CheckFolder)) + "\r\n";
+        mailTo += key + "=" + IniFile::quoteValue(text::singleLine(e.SendMailTo)) + "\r\n";
         modes += key + "=" + std::to_string(e.FileChkMode) + "\r\n";
-        lines += key + "=" + IniFile::quoteValue(singleLine(e.MailBdLines)) + "\r\n";
+        lines += key + "=" + IniFile::quoteValue(text::singleLine(e.MailBdLines)) + "\r\n";
     }
     buf += mailTo;
     buf += modes;

@@ -446,6 +446,14 @@ bool hasLineBreak(std::string_view s) {
     return false;
 }
 
+std::string singleLine(std::string_view v) {
+    std::string s(v);
+    for (char& c : s)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return s;
+}
+
 std::string replaceAll(std::string_view s, std::string_view from, std::string_view to) {
     std::string out;
     if (from.empty())

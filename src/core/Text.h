@@ -74,6 +74,10 @@ void appendUtf8(std::string& out, char32_t cp);
 // True when s holds a CR or LF (which no INI value or log line can keep).
 bool hasLineBreak(std::string_view s);
 
+// s with every CR and LF made a blank: a stray break in a value becomes a
+// blank rather than a broken file.
+std::string singleLine(std::string_view s);
+
 // Replaces every occurrence of from with to.
 std::string replaceAll(std::string_view s, std::string_view from, std::string_view to);
 

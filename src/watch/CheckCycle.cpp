@@ -147,8 +147,7 @@ bool CheckCycle::tryPass() {
     // Runs on this program folder in another environment count too.
     FolderLock folderLock;
     error.clear();
-    const bool ours =
-        folderLock.tryAcquire(parentFolder(app_.settings.SettingsFile), error);
+    const bool ours = folderLock.tryAcquire(parentFolder(app_.settings.SettingsFile), error);
     if (!error.empty() && app_.warnedOnce.insert("lock:" + error).second)
         app_.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckTimer_Timer", error);
     if (!ours)

@@ -88,15 +88,9 @@ size_t lineCount(const std::string& file) {
     return static_cast<size_t>(std::count(t.begin(), t.end(), '\n'));
 }
 
-pid_t spawnChild(const std::string& dir, long long generation) {
-    std::string self = fs::read_symlink("/proc/self/exe").string();
-    std::vector<std::string> args = {self, "--gtest_also_run_disabled_tests",
-                                     "--gtest_filter=DISABLED_KillChild.Passes"};
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        env.emplace_back(*e);
-    env.push_back("KESTROVA_KILL_DIR=" + dir);
-    env.push_back("KESTROVA_KILL_GEN=" + std::to_string(generation));
+// Starts args[0] with exactly env, the stream quiet sent to /dev/null; -1
+// when it cannot be started.
+pid_t spawnQuiet(std::vector<std::string> args, std::vector<std::string> env, int quiet) {
     std::vector<char*> argv, envp;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -106,11 +100,23 @@ pid_t spawnChild(const std::string& dir, long long generation) {
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, quiet, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
+}
+
+pid_t spawnChild(const std::string& dir, long long generation) {
+    std::string self = fs::read_symlink("/proc/self/exe").string();
+    std::vector<std::string> args = {self, "--gtest_also_run_disabled_tests",
+                                     "--gtest_filter=DISABLED_KillChild.Passes"};
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        env.emplace_back(*e);
+    env.push_back("KESTROVA_KILL_DIR=" + dir);
+    env.push_back("KESTROVA_KILL_GEN=" + std::to_string(generation));
+    return spawnQuiet(args, env, STDOUT_FILENO);
 }
 
 TEST(KillFaults, RandomKillsDuringPassesNeverLeaveAMixedOrMissingRecord) {
@@ -270,23 +276,9 @@ void runLane(int lane, int rounds, unsigned seed, LaneCounts& n) {
     };
     const std::string filler = prog + "/filler";
     auto spawn = [&] {
-        std::vector<std::string> args = {test::appDir() + "/kestrova", "b", "--folder", prog};
-        std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + run, "PATH=/usr/bin:/bin",
-                                        "LC_ALL=C.UTF-8"};
-        std::vector<char*> argv, envp;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        pid_t pid = -1;
-        ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
+        return spawnQuiet({test::appDir() + "/kestrova", "b", "--folder", prog},
+                          {"XDG_RUNTIME_DIR=" + run, "PATH=/usr/bin:/bin", "LC_ALL=C.UTF-8"},
+                          STDERR_FILENO);
     };
     for (int round = 0; round < rounds; ++round) {
         ++n.rounds;
