@@ -16,8 +16,8 @@
 #include <filesystem>
 #include <spawn.h>
 #include <sys/mount.h>
-#include <thread>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;

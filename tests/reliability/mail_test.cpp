@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sys/stat.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <thread>
 
 namespace kestrova {
