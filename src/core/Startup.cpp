@@ -116,6 +116,7 @@ std::string usageText() {
       --attach  --lzh  --subfolders   添付、LZH圧縮、サブフォルダを含む
       例: kestrova watch add /srv/upload/ --to ops@example.com
   watch set 番号 [オプション]  監視の設定を変えます（指定しない値はそのまま）。
+      --no-body  --no-attach  --no-lzh  --no-subfolders   その指定を外す
       例: kestrova watch set 1 --on update,delete
   watch remove 番号            監視を削除します。
       例: kestrova watch remove 1
@@ -180,6 +181,7 @@ Commands (no display needed, no window opens):
       --attach  --lzh  --subfolders    attach, as LZH archive, with subfolders
       e.g. kestrova watch add /srv/upload/ --to ops@example.com
   watch set N [OPTIONS]       change entry N (what is not given stays)
+      --no-body  --no-attach  --no-lzh  --no-subfolders   switch that off
       e.g. kestrova watch set 1 --on update,delete
   watch remove N              remove entry N
       e.g. kestrova watch remove 1
