@@ -36,7 +36,7 @@ if [ $test = 1 ]; then
   PACKAGES+=(
     clang-format lhasa libarchive-tools python3 python3-aiosmtpd openssl
     dovecot-core dovecot-pop3d libmime-tools-perl
-    xvfb trayer x11-utils xdotool imagemagick weston dbus-daemon openbox dunst
+    xvfb trayer x11-utils xdotool imagemagick weston dbus-daemon openbox dunst strace
     # the suite's short fuzzing run
     clang libclang-rt-14-dev
   )
