@@ -412,6 +412,15 @@ std::string watchListBytes(const std::vector<WatchEntry>& list, bool keepUtf8) {
 
 } // namespace
 
+bool readWatchListFile(const std::string& path, std::vector<WatchEntry>& list, std::string& error) {
+    IniFile ini;
+    if (!ini.load(path, error))
+        return false;
+    long unreached = -1;
+    list = readList(ini, unreached);
+    return true;
+}
+
 std::string watchListText(const std::vector<WatchEntry>& list) {
     std::string out;
     buildWatchList(list, out, [](std::string&) {});

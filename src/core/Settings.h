@@ -202,6 +202,10 @@ bool WriteSettings(App& app, const AppSettings& settings, std::string* failure =
 bool WriteIniValue(App& app, const std::string& section, const std::string& key,
                    const std::string& value, const std::string& file);
 
+// Reads a file in the watch-list layout as ReadIni reads the watch list
+// (without the cache); a missing file gives an empty list.
+bool readWatchListFile(const std::string& path, std::vector<WatchEntry>& list, std::string& error);
+
 // The watch-list file text for a list (UTF-8, before encoding). Items whose
 // path holds a line break cannot be stored and are left out.
 std::string watchListText(const std::vector<WatchEntry>& list);

@@ -5,6 +5,7 @@
 #include "core/FolderLock.h"
 #include "core/NamedLock.h"
 #include "core/Numeric.h"
+#include "core/Text.h"
 #include "core/UnixSignals.h"
 #include "notify/Archiver.h"
 #include "notify/MailBody.h"
@@ -13,9 +14,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <exception>
 #include <fcntl.h>
+#include <functional>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -213,6 +216,7 @@ void CheckCycle::FolderCheckSub() {
         if (!ReadIni(app_, snap.settings, snap.list, &snap.identities))
             throw std::runtime_error("");
         // What was delivered but could not be written counts as recorded.
+        takeUpPendingAside();
         applyPending(snap.list);
         std::vector<std::string> lists;
         if (snap.settings.ScanMode == "poll") {
@@ -405,6 +409,7 @@ void CheckCycle::commitEntries(PassSnapshot& snap, const std::vector<size_t>& wh
                   !(list[k].CheckFiles == onDisk[k].CheckFiles);
     if (!changed) {
         pending_.clear();
+        keepPendingAside();
         noteWrite(true, stored.WatchListFile, "");
         return;
     }
@@ -412,6 +417,7 @@ void CheckCycle::commitEntries(PassSnapshot& snap, const std::vector<size_t>& wh
     const bool ok = WriteIni(app_, stored, list, &failure);
     if (ok) {
         pending_.clear();
+        keepPendingAside();
         app_.settings = std::move(stored);
         app_.watchList = std::move(list);
     } else {
@@ -421,8 +427,51 @@ void CheckCycle::commitEntries(PassSnapshot& snap, const std::vector<size_t>& wh
         for (size_t k = 0; k < list.size() && k < onDisk.size(); ++k)
             if (!(list[k].CheckFiles == onDisk[k].CheckFiles))
                 pending_.push_back({list[k].CheckFolder, onDisk[k].CheckFiles, list[k].CheckFiles});
+        keepPendingAside();
     }
     noteWrite(ok, stored.WatchListFile, failure);
+}
+
+std::string CheckCycle::pendingFile() const {
+    const std::string folder = parentFolder(NamedLock::lockPath("Kestrova3333"));
+    const std::size_t key = std::hash<std::string>{}(app_.settings.WatchListFile);
+    char name[64];
+    std::snprintf(name, sizeof name, "/kestrova-%016zx.pending", key);
+    return folder + name;
+}
+
+void CheckCycle::keepPendingAside() {
+    const std::string file = pendingFile();
+    if (pending_.empty()) {
+        ::unlink(file.c_str());
+        return;
+    }
+    // Entry 2k is what the file holds, 2k + 1 what was delivered.
+    std::vector<WatchEntry> pairs;
+    for (const PendingRecord& p : pending_) {
+        WatchEntry before, after;
+        before.CheckFolder = after.CheckFolder = p.folder;
+        before.CheckFiles = p.before;
+        after.CheckFiles = p.after;
+        pairs.push_back(std::move(before));
+        pairs.push_back(std::move(after));
+    }
+    std::string error;
+    if (!writeFileAtomic(file, text::encodeFile(watchListText(pairs), true), 0600, error) &&
+        app_.warnedOnce.insert("pending:" + error).second)
+        app_.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub", error);
+}
+
+void CheckCycle::takeUpPendingAside() {
+    if (!pending_.empty())
+        return; // this run holds them itself
+    const std::string file = pendingFile();
+    std::vector<WatchEntry> pairs;
+    std::string error;
+    if (!readWatchListFile(file, pairs, error) || pairs.empty())
+        return;
+    for (size_t k = 0; k + 1 < pairs.size(); k += 2)
+        pending_.push_back({pairs[k].CheckFolder, pairs[k].CheckFiles, pairs[k + 1].CheckFiles});
 }
 
 void CheckCycle::noteWrite(bool ok, const std::string& file, const std::string& failure) {

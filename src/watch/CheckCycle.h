@@ -92,6 +92,12 @@ private:
     void commitEntries(PassSnapshot& snap, const std::vector<size_t>& which);
     // Puts the pending records into list; true when any was put.
     bool applyPending(std::vector<WatchEntry>& list) const;
+    // The pending records are also kept in the runtime folder (not the
+    // full disk), so a stop or a kill before the write loses none of them:
+    // the next run takes them up.
+    std::string pendingFile() const;
+    void keepPendingAside();
+    void takeUpPendingAside();
     void noteWrite(bool ok, const std::string& file, const std::string& failure);
 
     std::vector<PendingRecord> pending_;
