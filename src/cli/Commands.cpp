@@ -1,65 +1,15 @@
 #include "cli/Command.h"
 
 #include "core/App.h"
-#include "core/FileIo.h"
+#include "core/FolderLock.h"
 #include "core/Startup.h"
 
 #include <QCoreApplication>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <thread>
-#include <unistd.h>
 
 namespace kestrova {
-
-namespace {
-
-// The program folder's own lock file, the one every pass on the folder
-// takes, whatever the environment of its run.
-class FolderLockWait {
-public:
-    ~FolderLockWait() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    // Waits up to a minute; false with error set when the lock cannot be
-    // had.
-    bool take(const std::string& folder, std::string& error) {
-        const std::string path = (folder == "/" ? "" : folder) + "/kestrova.lock";
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd_ < 0) {
-            error = path + ": " + errnoText(errno);
-            return false;
-        }
-        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-        bool told = false;
-        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR) {
-                error = path + ": " + errnoText(errno);
-                return false;
-            }
-            if (std::chrono::steady_clock::now() > until) {
-                error = "実行中の確認が 1 分たっても終わりません。 (a running check did not end "
-                        "within a minute)";
-                return false;
-            }
-            if (!told) {
-                tell("実行中の確認が終わるのを待っています… (waiting for a running check)");
-                told = true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-        return true;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-} // namespace
 
 void tell(const std::string& line) {
     std::fprintf(stderr, "kestrova: %s\n", line.c_str());
@@ -72,9 +22,24 @@ int usageError(const std::string& sentence) {
 }
 
 int editFiles(App& app, const std::function<int(App&)>& change) {
-    FolderLockWait lock;
+    // The lock every pass on the folder takes; a running pass is waited for
+    // up to a minute.
+    FolderLock lock;
     std::string error;
-    if (!lock.take(app.dataDir, error)) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    bool told = false;
+    while (!lock.tryAcquire(app.dataDir, error)) {
+        if (std::chrono::steady_clock::now() > until) {
+            tell("実行中の確認が 1 分たっても終わりません。 (a running check did not end within a "
+                 "minute)");
+            return kExitFailed;
+        }
+        if (!told)
+            tell("実行中の確認が終わるのを待っています… (waiting for a running check)");
+        told = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    if (!error.empty()) {
         tell(error);
         return kExitFailed;
     }

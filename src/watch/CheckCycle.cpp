@@ -433,7 +433,7 @@ void CheckCycle::commitEntries(PassSnapshot& snap, const std::vector<size_t>& wh
 }
 
 std::string CheckCycle::pendingFile() const {
-    const std::string folder = parentFolder(NamedLock::lockPath("Kestrova3333"));
+    const std::string folder = parentFolder(NamedLock::lockPath(kLockName));
     const std::size_t key = std::hash<std::string>{}(app_.settings.WatchListFile);
     char name[64];
     std::snprintf(name, sizeof name, "/kestrova-%016zx.pending", key);

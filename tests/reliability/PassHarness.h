@@ -214,6 +214,21 @@ private:
     std::vector<std::unique_ptr<QProcess>> runs_;
 };
 
+// A program folder watching dir/w/ with mail to ops@example.com.
+inline std::string watchFolder(RealProgram& program, const TempDir& dir,
+                               const std::string& smtpAddress) {
+    const std::string watched = dir / "w/";
+    std::filesystem::create_directories(watched);
+    writeFile(program.path("kestrova.ini"),
+              text::encodeFile("[InitSetting]\r\nSmtpServer=" + smtpAddress +
+                               "\r\nMailFromAddr=watch@example.com\r\nCheckSec=1\r\n"));
+    writeFile(program.path("kestrovaD.ini"),
+              text::encodeFile("[CheckFolders]\r\n0=" + watched +
+                               "\r\n[SendMailTo]\r\n0=ops@example.com\r\n"
+                               "[FileChkMode]\r\n0=7\r\n"));
+    return watched;
+}
+
 // Mail body with CR LF line ends whatever the parser gave back.
 inline std::string crlf(const std::string& s) {
     return text::replaceAll(text::replaceAll(s, "\r\n", "\n"), "\n", "\r\n");

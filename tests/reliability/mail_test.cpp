@@ -209,26 +209,11 @@ TEST_F(NotifiedOnce, OneMailFailsTheOtherGoesThrough) {
     EXPECT_EQ(mailsTo(smtp, "b@example.com"), 1u);
 }
 
-// A program folder watching dir/w/ with mail to ops@example.com.
-std::string watchFolder(test::RealProgram& program, const test::TempDir& dir,
-                        const SmtpServer& smtp) {
-    const std::string watched = dir / "w/";
-    fs::create_directories(watched);
-    test::writeFile(program.path("kestrova.ini"),
-                    text::encodeFile("[InitSetting]\r\nSmtpServer=" + smtp.address() +
-                                     "\r\nMailFromAddr=watch@example.com\r\nCheckSec=1\r\n"));
-    test::writeFile(program.path("kestrovaD.ini"),
-                    text::encodeFile("[CheckFolders]\r\n0=" + watched +
-                                     "\r\n[SendMailTo]\r\n0=ops@example.com\r\n"
-                                     "[FileChkMode]\r\n0=7\r\n"));
-    return watched;
-}
-
 TEST(TwoRuns, RunsInDifferentTimeZonesReportNothingThatDidNotChange) {
     SmtpServer smtp;
     test::TempDir dir, runtime;
     test::RealProgram program(dir / "app");
-    const std::string watched = watchFolder(program, dir, smtp);
+    const std::string watched = test::watchFolder(program, dir, smtp.address());
     for (const char* name : {"a", "b", "c"}) {
         test::writeFile(watched + name, name);
         test::setMtime(watched + name, test::kT0);
@@ -251,7 +236,7 @@ TEST(TwoRuns, RunsOnOneFolderInDifferentEnvironmentsMailEachChangeOnce) {
     SmtpServer smtp;
     test::TempDir dir, runtime;
     test::RealProgram program(dir / "app");
-    const std::string watched = watchFolder(program, dir, smtp);
+    const std::string watched = test::watchFolder(program, dir, smtp.address());
     // The desktop session's run and one from cron or su.
     program.start(runtime.path());
     program.start("");

@@ -178,16 +178,8 @@ TEST(LockFolder, APlantedFolderIsRefusedAndAPlantedOldLockIsIgnored) {
     test::SmtpServer smtp;
     test::TempDir dir;
     test::RealProgram program(dir / "app");
-    const std::string watched = dir / "w/";
-    fs::create_directories(watched);
+    const std::string watched = test::watchFolder(program, dir, smtp.address());
     test::writeFile(watched + "a", "a");
-    test::writeFile(program.path("kestrova.ini"),
-                    text::encodeFile("[InitSetting]\r\nSmtpServer=" + smtp.address() +
-                                     "\r\nMailFromAddr=watch@example.com\r\nCheckSec=1\r\n"));
-    test::writeFile(program.path("kestrovaD.ini"),
-                    text::encodeFile("[CheckFolders]\r\n0=" + watched +
-                                     "\r\n[SendMailTo]\r\n0=ops@example.com\r\n"
-                                     "[FileChkMode]\r\n0=7\r\n"));
     program.start("");
     std::this_thread::sleep_for(2500ms);
     EXPECT_TRUE(smtp.messages().empty());
