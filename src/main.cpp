@@ -8,6 +8,7 @@
 #include "ui/Desktop.h"
 #include "ui/MessageBoxes.h"
 #include "watch/CheckCycle.h"
+#include "watch/ScanHelper.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -20,6 +21,9 @@
 #include <memory>
 
 int main(int argc, char** argv) {
+    // A scan helper started by a watcher: no settings, no windows.
+    if (argc == 2 && std::string(argv[1]) == kestrova::kScanHelperWord)
+        return kestrova::runScanHelper();
     std::vector<std::string> args(argv + 1, argv + argc);
     kestrova::StartOptions options = kestrova::parseCommandLine(args);
     if (!options.Error.empty()) {
@@ -90,6 +94,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The program itself scans file systems that may stop answering.
+    app.scanHelperProgram = "/proc/self/exe";
     // The update message window's timer drives the check cycle in every run.
     kestrova::CheckCycle cycle(app);
     std::unique_ptr<kestrova::Desktop> desktop;

@@ -76,6 +76,8 @@ int runCommand(const StartOptions& options, int argc, char** argv) {
     case StartResult::Failed:
         return kExitFailed;
     }
+    // The program itself scans file systems that may stop answering.
+    app.scanHelperProgram = "/proc/self/exe";
     const std::string& c = options.Command;
     const std::vector<std::string>& args = options.CommandArgs;
     if (c == "config")

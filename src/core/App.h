@@ -82,6 +82,9 @@ struct App {
     std::string programDir; // the executable's folder with both libraries, no trailing "/"
     std::string dataDir;    // the program's folder: INI files, logs, Temp (often programDir)
     std::string baseName;   // "kestrova"
+    // The program that scans file systems which may stop answering, in a
+    // process of its own ("" scans them in this process, as tests do).
+    std::string scanHelperProgram;
 
     MessageWindowState message;
     // Installed by the message window; MsgShow calls it in interactive runs.

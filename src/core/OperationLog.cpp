@@ -109,6 +109,10 @@ bool OperationLog::appendLine(const std::string& line) {
 
 int OperationLog::WriteLog(int flag, int level, std::string_view module, std::string_view procedure,
                            std::string_view message, int style) {
+    if (capture) {
+        capture(flag, level, module, procedure, message);
+        return 0;
+    }
     if (level <= 0) {
         std::string line = logTimestamp();
         line += '\t';

@@ -73,6 +73,12 @@ public:
     // and message): a run watched from a terminal, or a command.
     bool echoWarnings = false;
 
+    // When set, lines and boxes go to it instead: a helper process hands
+    // them to the watcher, which logs and shows them.
+    std::function<void(int flag, int level, std::string_view module, std::string_view procedure,
+                       std::string_view message)>
+        capture;
+
     // Installed by the windows; without them nothing is shown.
     std::function<int(const MessageBoxRequest&)> messageBox;
     std::function<void()> reloadViewer;

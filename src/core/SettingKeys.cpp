@@ -161,6 +161,14 @@ std::vector<SettingKey> makeKeys() {
          nullptr,
          {"auto", "poll"},
          "auto: kernel events on local file systems; poll: scan every entry at every pass"},
+        {"FsTimeoutSec",
+         K::Seconds,
+         &S::FsTimeoutSec,
+         nullptr,
+         "30",
+         nullptr,
+         {},
+         "seconds a network or user-space file system may take to answer; at least CheckSec x 3"},
         {"DesktopNotify",
          K::Bool,
          nullptr,
@@ -213,7 +221,7 @@ void readSetting(const SettingKey& key, StoredSettings& s,
         return;
     case SettingKind::Seconds: {
         const double sec = numericValue(value);
-        s.*key.text = sec > 0 ? numberText(sec) : "10";
+        s.*key.text = sec > 0 ? numberText(sec) : *key.fallback ? key.fallback : "10";
         return;
     }
     case SettingKind::Password:

@@ -56,6 +56,10 @@ struct StoredSettings {
     // reports a change (and fully every 10 minutes); "poll": every entry is
     // scanned at every pass.
     std::string ScanMode = "auto";
+    // How long the scan of an entry on a network or user-space file system
+    // may wait for it (CheckSec x 3 when that is longer) before the entry
+    // is left out of the pass.
+    std::string FsTimeoutSec = "30";
     // Every showing of the update message window is also sent to the
     // desktop's notification service.
     bool DesktopNotify = true;

@@ -10,6 +10,8 @@
 #include "notify/Archiver.h"
 #include "notify/MailBody.h"
 #include "watch/EventWatcher.h"
+#include "watch/MountTable.h"
+#include "watch/ScanHelper.h"
 #include "watch/Scanner.h"
 
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include <dirent.h>
 #include <exception>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -204,6 +207,10 @@ void CheckCycle::FolderCheckTimer_Timer() {
     }
 }
 
+std::string CheckCycle::stageFolder() const {
+    return app_.settings.TempFolder + "/stage";
+}
+
 void CheckCycle::FolderCheckSub() {
     lastPass = Outcome{};
     try {
@@ -218,22 +225,47 @@ void CheckCycle::FolderCheckSub() {
         // What was delivered but could not be written counts as recorded.
         takeUpPendingAside();
         applyPending(snap.list);
+        // Entries on file systems that may stop answering are scanned by
+        // helper processes, so one such file system holds up nothing else.
+        const MountTable mounts;
+        std::vector<bool> here(snap.list.size(), true);
+        std::vector<HelperScans::Job> away;
+        if (!app_.scanHelperProgram.empty()) {
+            for (size_t n = 0; n < snap.list.size(); ++n) {
+                std::string point;
+                if (!mounts.mayHang(snap.list[n].CheckFolder, &point))
+                    continue;
+                here[n] = false;
+                if (snap.settings.Interactive || snap.list[n].mailsTo())
+                    away.push_back({n, point});
+            }
+        }
+        const std::chrono::milliseconds limit(
+            static_cast<std::int64_t>(1000 * std::max(numericValue(snap.settings.FsTimeoutSec),
+                                                      3 * numericValue(snap.settings.CheckSec))));
         std::vector<std::string> lists;
         if (snap.settings.ScanMode == "poll") {
             events.reset();
-            if (!scanWatchList(app_, snap.list, lists, &snap.previous))
+            if (!scanWatchList(app_, snap.list, lists, &snap.previous, &here))
                 throw std::runtime_error("");
         } else {
             if (!events)
                 events = std::make_unique<EventWatcher>();
             std::vector<ScanHint> hints;
-            const std::vector<bool> due = events->plan(app_, snap.list, &hints);
+            const std::vector<bool> due = events->plan(app_, snap.list, &hints, &here);
             std::vector<ScanTrace> traces;
             if (!scanWatchList(app_, snap.list, lists, &snap.previous, &due, &traces, &hints))
                 throw std::runtime_error("");
             events->scanned(app_, snap.list, traces, lists);
         }
         snap.previous.resize(snap.list.size());
+        if (!away.empty()) {
+            if (!helpers_)
+                helpers_ = std::make_unique<HelperScans>(app_.scanHelperProgram);
+            // A stop while waiting ends the pass as any stop does: nothing
+            // new goes out below.
+            helpers_->scan(app_, snap.list, away, lists, snap.previous, limit);
+        }
 
         const AppSettings& settings = snap.settings;
         const std::vector<WatchEntry>& watchList = snap.list;
@@ -306,23 +338,46 @@ void CheckCycle::FolderCheckSub() {
             }
             // Let whatever is writing the watched file finish first.
             My_Sleep(kSettleMs);
+            // On a file system that may stop answering, the file (or the
+            // folder to archive) is read through a copy its helper makes.
+            std::string source = entry.CheckFolder;
+            std::string point;
+            if (!here[c] && helpers_ && mounts.mayHang(entry.CheckFolder, &point)) {
+                source.clear();
+                if (!entry.isFolder() || (mode & AttachFiles)) {
+                    std::error_code ignored;
+                    std::filesystem::remove_all(stageFolder(), ignored);
+                    if (::mkdir(stageFolder().c_str(), 0700) == 0 || errno == EEXIST) {
+                        std::optional<std::string> copy =
+                            helpers_->stage(app_, point, entry.CheckFolder,
+                                            (mode & IncludeSubfolders) != 0, stageFolder(), limit);
+                        if (!copy) {
+                            keepOld(group); // not answering: tried at a later pass
+                            continue;
+                        }
+                        source = *copy;
+                    }
+                }
+            }
             std::string attachment;
-            if (mode & AttachFiles) {
+            if ((mode & AttachFiles) && !source.empty()) {
                 // Only a regular file can be sent or archived: a named pipe
                 // or a device goes as no attachment (warned once).
-                if (!entry.isFolder() &&
-                    regularFileOrWarn(app_, entry.CheckFolder, "FolderCheckSub"))
-                    attachment = (mode & LhaArchive) ? GetLhaFile(app_, entry.CheckFolder, false)
-                                                     : entry.CheckFolder;
-                else if (entry.isFolder() && isFolder(entry.CheckFolder))
-                    attachment =
-                        GetLhaFile(app_, entry.CheckFolder, (mode & IncludeSubfolders) != 0);
+                if (!entry.isFolder() && regularFileOrWarn(app_, source, "FolderCheckSub"))
+                    attachment = (mode & LhaArchive) ? GetLhaFile(app_, source, false) : source;
+                else if (entry.isFolder() && isFolder(source))
+                    attachment = GetLhaFile(app_, source, (mode & IncludeSubfolders) != 0);
             }
-            std::string body =
-                GetMailMessage(app_, entry.CheckFolder, int32Value(entry.MailBdLines));
+            std::string body = source.empty()
+                                   ? std::string()
+                                   : GetMailMessage(app_, source, int32Value(entry.MailBdLines));
             std::string text =
                 (mode & BodyFromFile) && !body.empty() ? body : notificationText(settings, list);
             deliver(group, SendFileUpdMsg(app_, pass, entry.SendMailTo, text, attachment));
+            if (source != entry.CheckFolder) {
+                std::error_code ignored;
+                std::filesystem::remove_all(stageFolder(), ignored);
+            }
         }
 
         // Records that changed without anything to notify (a new item

@@ -19,6 +19,7 @@ namespace kestrova {
 
 struct App;
 class EventWatcher;
+class HelperScans;
 
 class CheckCycle : public QObject {
     Q_OBJECT
@@ -99,6 +100,12 @@ private:
     void keepPendingAside();
     void takeUpPendingAside();
     void noteWrite(bool ok, const std::string& file, const std::string& failure);
+
+    // Where the helper of a file system that may stop answering copies a
+    // watched file for its mail.
+    std::string stageFolder() const;
+    // Those helpers, started at the first pass that needs one.
+    std::unique_ptr<HelperScans> helpers_;
 
     std::vector<PendingRecord> pending_;
     bool writeFailing_ = false;

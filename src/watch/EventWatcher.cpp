@@ -224,7 +224,7 @@ void EventWatcher::releaseAll(std::size_t n) {
 }
 
 std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& list,
-                                     std::vector<ScanHint>* hints) {
+                                     std::vector<ScanHint>* hints, const std::vector<bool>* here) {
     std::vector<bool> scan(list.size(), true);
     if (hints)
         hints->assign(list.size(), ScanHint{});
@@ -255,6 +255,13 @@ std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& li
         Entry& e = entries_[n];
         if (!app.settings.Interactive && !w.mailsTo()) {
             scan[n] = false; // never scanned in this run
+            continue;
+        }
+        if (here && n < here->size() && !(*here)[n]) {
+            // Even a look at it could block: it is someone else's.
+            releaseAll(n);
+            e = Entry{};
+            scan[n] = false;
             continue;
         }
         // Another folder, mode or record (an edit, a pass that was not

@@ -31,8 +31,11 @@ public:
     // before that entry is read, so no later change goes unseen. hints,
     // when given, receives for each folder entry whose events can be
     // trusted the names that changed in it: only those need a look.
+    // Entries marked false in here (when given) are scanned elsewhere: not
+    // looked at, and not watched.
     std::vector<bool> plan(App& app, const std::vector<WatchEntry>& list,
-                           std::vector<ScanHint>* hints = nullptr);
+                           std::vector<ScanHint>* hints = nullptr,
+                           const std::vector<bool>* here = nullptr);
     // After a scan of list (as plan gave it) that succeeded: watches the
     // folders each scanned entry showed and marks it clean when its events
     // can be trusted. updateLists are the scan's change lists (indexed like
