@@ -37,6 +37,8 @@ if [ $test = 1 ]; then
     clang-format lhasa libarchive-tools python3 python3-aiosmtpd openssl
     dovecot-core dovecot-pop3d libmime-tools-perl
     xvfb trayer x11-utils xdotool imagemagick weston dbus-daemon openbox dunst strace
+    # a user-space file system that stops answering on request
+    fuse3 python3-fusepy
     # the suite's short fuzzing run
     clang libclang-rt-14-dev
   )

@@ -7,12 +7,14 @@
 #include "TestServers.h"
 #include "cipher/CryptString.h"
 
+#include <QProcess>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace kestrova {
 namespace {
@@ -258,6 +260,124 @@ TEST(TwoRuns, RunsOnOneFolderInDifferentEnvironmentsMailEachChangeOnce) {
     program.stop();
     for (int i = 0; i < 16; ++i)
         EXPECT_EQ(countOf(i), 1u) << "f" << i;
+}
+
+// A user-space file system whose server stops answering on request (the
+// flag file), as a frozen sshfs or NFS server does; unmounted at the end.
+class HangingMount {
+public:
+    explicit HangingMount(const test::TempDir& dir)
+        : backing(dir / "back"), point(dir / "mnt"), flag(dir / "hang") {
+        std::filesystem::create_directories(backing);
+        std::filesystem::create_directories(point);
+        server_.start(QString::fromStdString(test::python()),
+                      {QString::fromStdString((test::serversDir() / "hangfs.py").string()),
+                       QString::fromStdString(backing), QString::fromStdString(point),
+                       QString::fromStdString(flag)});
+        for (int i = 0; i < 100 && !mounted(); ++i)
+            std::this_thread::sleep_for(50ms);
+    }
+    ~HangingMount() {
+        std::filesystem::remove(flag);
+        QProcess::execute("fusermount", {"-u", "-z", QString::fromStdString(point)});
+        server_.kill();
+        server_.waitForFinished(5000);
+    }
+    bool mounted() const {
+        return test::readFile("/proc/self/mountinfo").find(" " + point + " ") != std::string::npos;
+    }
+    void hang() { test::writeFile(flag, ""); }
+    void answer() { std::filesystem::remove(flag); }
+
+    const std::string backing, point, flag;
+
+private:
+    QProcess server_;
+};
+
+TEST(HangingFileSystem, HoldsUpNeitherOtherEntriesNorOtherRunsNorAStop) {
+    if (::access("/dev/fuse", R_OK | W_OK) != 0 ||
+        QProcess::execute(QString::fromStdString(test::python()), {"-c", "import fusepy"}) != 0)
+        GTEST_SKIP() << "needs /dev/fuse and python3-fusepy";
+    SmtpServer smtp;
+    test::TempDir dir, runtime;
+    HangingMount share(dir);
+    ASSERT_TRUE(share.mounted());
+    test::writeFile(share.backing + "/report.txt", "first line\nsecond\n");
+    const std::string local = dir / "local/", other = dir / "other/";
+    std::filesystem::create_directories(local);
+    std::filesystem::create_directories(other);
+    test::RealProgram program(dir / "app"), second(dir / "app2");
+    const std::string head = "[InitSetting]\r\nSmtpServer=" + smtp.address() +
+                             "\r\nMailFromAddr=watch@example.com\r\nCheckSec=1\r\n";
+    test::writeFile(program.path("kestrova.ini"), text::encodeFile(head + "FsTimeoutSec=1\r\n"));
+    // The share, a local folder, and a file of the share mailed with its
+    // first line as body and itself attached.
+    test::writeFile(program.path("kestrovaD.ini"),
+                    text::encodeFile("[CheckFolders]\r\n0=" + share.point + "/\r\n1=" + local +
+                                     "\r\n2=" + share.point +
+                                     "/report.txt\r\n[SendMailTo]\r\n"
+                                     "0=ops@example.com\r\n1=ops@example.com\r\n"
+                                     "2=ops@example.com\r\n[FileChkMode]\r\n0=7\r\n1=7\r\n"
+                                     "2=55\r\n[MailBdLines]\r\n2=1\r\n"));
+    test::writeFile(second.path("kestrova.ini"), text::encodeFile(head));
+    test::writeFile(second.path("kestrovaD.ini"),
+                    text::encodeFile("[CheckFolders]\r\n0=" + other +
+                                     "\r\n[SendMailTo]\r\n0=ops@example.com\r\n"
+                                     "[FileChkMode]\r\n0=7\r\n"));
+    program.start("");
+    second.start("");
+    ASSERT_EQ(smtp.waitForMessages(1).size(), 1u); // the share's items, first seen
+    std::this_thread::sleep_for(1500ms);
+
+    auto mailsNaming = [&](const std::string& path) {
+        size_t n = 0;
+        for (const auto& m : smtp.messages())
+            n += PassHarness::countIn(test::parseEml(m).body, path + " ");
+        return n;
+    };
+    auto waitFor = [&](const std::string& path) {
+        for (int i = 0; i < 150 && mailsNaming(path) == 0; ++i)
+            std::this_thread::sleep_for(100ms);
+        return mailsNaming(path);
+    };
+    share.hang();
+    test::writeFile(share.backing + "/late.txt", "x");
+    test::writeFile(local + "near.txt", "x");
+    test::writeFile(other + "elsewhere.txt", "x");
+    EXPECT_EQ(waitFor(local + "near.txt"), 1u);
+    EXPECT_EQ(waitFor(other + "elsewhere.txt"), 1u);
+    // A stop does not wait for the file system.
+    const auto asked = std::chrono::steady_clock::now();
+    program.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 10s);
+    EXPECT_EQ(PassHarness::countIn(program.log(), share.point + "/ が応答しません"), 1u)
+        << program.log();
+
+    // Started again while it still hangs; then it answers: its changes
+    // arrive once, the file read for the mail as usual.
+    const std::string silent = share.point + "/ が応答しません";
+    program.start("");
+    for (int i = 0; i < 200 && PassHarness::countIn(program.log(), silent) < 2; ++i)
+        std::this_thread::sleep_for(100ms);
+    test::writeFile(share.backing + "/report.txt", "changed line\nsecond\n");
+    share.answer();
+    EXPECT_EQ(waitFor(share.point + "/late.txt"), 1u);
+    test::ParsedMail report;
+    for (int i = 0; i < 150 && report.attachmentName.empty(); ++i) {
+        std::this_thread::sleep_for(100ms);
+        for (const auto& m : smtp.messages())
+            if (test::parseEml(m).attachmentName == "report.txt")
+                report = test::parseEml(m);
+    }
+    EXPECT_EQ(report.body, "changed line\r\n");
+    EXPECT_EQ(report.attachmentBytes, 20);
+    std::this_thread::sleep_for(2500ms); // room for a late duplicate
+    const std::string log = program.stop() + program.log();
+    second.stop();
+    EXPECT_EQ(mailsNaming(share.point + "/late.txt"), 1u);
+    EXPECT_EQ(mailsNaming(local + "near.txt"), 1u);
+    EXPECT_NE(log.find(share.point + " が再び応答しました"), std::string::npos) << log;
 }
 
 } // namespace
