@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -479,6 +480,43 @@ void HelperScans::notAnswering(App& app, Helper& h, const std::string& path) {
                          shown(path) + " が応答しません");
 }
 
+namespace {
+
+std::string scanRequest(const App& app, const WatchEntry& e) {
+    Writer w;
+    w.number(kScan);
+    w.text(app.settings.ComputerName);
+    w.text(e.CheckFolder);
+    w.text(e.SendMailTo);
+    w.number(static_cast<std::uint32_t>(e.FileChkMode));
+    w.text(e.MailBdLines);
+    writeRecord(w, e.CheckFiles);
+    return w.out;
+}
+
+// Puts a helper's answer for entry j where scanWatchList would have.
+void takeScan(App& app, const std::string& answer, std::size_t j, std::vector<WatchEntry>& list,
+              std::vector<std::string>& updateLists,
+              std::vector<std::optional<CheckFileList>>& replaced) {
+    Reader r(answer);
+    const bool ok = r.number() != 0;
+    std::string changes = r.text();
+    const bool changed = r.number() != 0;
+    CheckFileList record;
+    if (changed)
+        record = readRecord(r);
+    replayLines(app, r);
+    if (!r.ok || !ok)
+        return; // logged by the helper: the entry keeps its record
+    updateLists[j] = std::move(changes);
+    if (changed) {
+        replaced[j] = std::move(list[j].CheckFiles);
+        list[j].CheckFiles = std::move(record);
+    }
+}
+
+} // namespace
+
 bool HelperScans::scan(App& app, std::vector<WatchEntry>& list, const std::vector<Job>& jobs,
                        std::vector<std::string>& updateLists,
                        std::vector<std::optional<CheckFileList>>& replaced,
@@ -493,33 +531,22 @@ bool HelperScans::scan(App& app, std::vector<WatchEntry>& list, const std::vecto
         SteadyClock::time_point deadline{};
     };
     std::vector<Queue> queues;
-    std::vector<std::string> mounts;
     for (const Job& job : jobs) {
-        size_t q = 0;
-        while (q < mounts.size() && mounts[q] != job.mount)
-            ++q;
-        if (q == mounts.size()) {
-            mounts.push_back(job.mount);
-            queues.emplace_back();
+        auto q = std::find_if(queues.begin(), queues.end(),
+                              [&](const Queue& o) { return o.helper->mount == job.mount; });
+        if (q == queues.end()) {
+            Helper* h = helperFor(app, job.mount);
+            if (!h)
+                continue; // logged
+            q = queues.insert(queues.end(), Queue{h, {}, 0, false, {}});
         }
-        queues[q].entries.push_back(job.index);
+        q->entries.push_back(job.index);
     }
-    auto request = [&](const WatchEntry& e) {
-        Writer w;
-        w.number(kScan);
-        w.text(app.settings.ComputerName);
-        w.text(e.CheckFolder);
-        w.text(e.SendMailTo);
-        w.number(static_cast<std::uint32_t>(e.FileChkMode));
-        w.text(e.MailBdLines);
-        writeRecord(w, e.CheckFiles);
-        return w.out;
-    };
     auto sendNext = [&](Queue& q) {
         q.waiting = false;
         if (q.next >= q.entries.size())
             return;
-        if (!send(*q.helper, request(list[q.entries[q.next]]))) {
+        if (!send(*q.helper, scanRequest(app, list[q.entries[q.next]]))) {
             app.logError("MsgForm", "FolderCheckSub",
                          shown(q.helper->mount) + ": 走査の補助プロセスに依頼できません", false);
             stop(*q.helper);
@@ -529,75 +556,52 @@ bool HelperScans::scan(App& app, std::vector<WatchEntry>& list, const std::vecto
         q.waiting = true;
         q.deadline = SteadyClock::now() + limit;
     };
-    for (size_t i = 0; i < queues.size(); ++i) {
-        Queue& q = queues[i];
-        q.helper = helperFor(app, mounts[i]);
-        if (!q.helper) {
-            q.next = q.entries.size();
-            continue;
-        }
+    // The rest of a queue is left out of this pass.
+    auto leaveOut = [&](Queue& q, bool silent) {
+        if (silent)
+            for (std::size_t k = q.next; k < q.entries.size(); ++k)
+                notAnswering(app, *q.helper, list[q.entries[k]].CheckFolder);
+        q.waiting = false;
+        q.next = q.entries.size();
+    };
+    for (Queue& q : queues) {
         // Still busy with what an earlier pass asked: not asked again.
-        if (!catchUp(app, *q.helper)) {
-            for (std::size_t j : q.entries)
-                notAnswering(app, *q.helper, list[j].CheckFolder);
-            q.next = q.entries.size();
-            continue;
-        }
-        sendNext(q);
+        if (catchUp(app, *q.helper))
+            sendNext(q);
+        else
+            leaveOut(q, true);
     }
 
     for (;;) {
         std::vector<pollfd> fds;
-        std::vector<Queue*> waiting;
         for (Queue& q : queues)
-            if (q.waiting) {
+            if (q.waiting)
                 fds.push_back({q.helper->fromChild, POLLIN, 0});
-                waiting.push_back(&q);
-            }
-        if (waiting.empty())
+        if (fds.empty())
             return true;
         if (terminationRequested())
             return false;
         ::poll(fds.data(), fds.size(), 20);
-        for (Queue* q : waiting) {
-            Helper& h = *q->helper;
+        for (Queue& q : queues) {
+            if (!q.waiting)
+                continue;
+            Helper& h = *q.helper;
             const bool alive = receive(h);
-            while (q->waiting) {
+            while (q.waiting) {
                 std::optional<std::string> answer = takeAnswer(h);
                 if (!answer)
                     break;
-                const std::size_t j = q->entries[q->next];
-                Reader r(*answer);
-                const bool ok = r.number() != 0;
-                std::string changes = r.text();
-                const bool changed = r.number() != 0;
-                CheckFileList record;
-                if (changed)
-                    record = readRecord(r);
-                replayLines(app, r);
-                if (r.ok && ok) {
-                    updateLists[j] = std::move(changes);
-                    if (changed) {
-                        replaced[j] = std::move(list[j].CheckFiles);
-                        list[j].CheckFiles = std::move(record);
-                    }
-                }
-                ++q->next;
-                sendNext(*q);
+                takeScan(app, *answer, q.entries[q.next++], list, updateLists, replaced);
+                sendNext(q);
             }
-            if (q->waiting && !alive) {
+            if (q.waiting && !alive) {
                 app.logError("MsgForm", "FolderCheckSub",
                              shown(h.mount) + ": 走査の補助プロセスが終了しました", false);
                 stop(h);
-                q->waiting = false;
-                q->next = q->entries.size();
-            } else if (q->waiting && SteadyClock::now() >= q->deadline) {
-                // Left out of this pass; the helper's answer is awaited, not
-                // asked for again.
-                for (std::size_t k = q->next; k < q->entries.size(); ++k)
-                    notAnswering(app, h, list[q->entries[k]].CheckFolder);
-                q->waiting = false;
-                q->next = q->entries.size();
+                leaveOut(q, false);
+            } else if (q.waiting && SteadyClock::now() >= q.deadline) {
+                // Its answer is awaited at later passes, not asked for again.
+                leaveOut(q, true);
             }
         }
         pumpEvents();

@@ -8,6 +8,7 @@
 #include "core/Settings.h"
 
 #include <chrono>
+#include <deque>
 #include <optional>
 #include <set>
 #include <string>
@@ -91,7 +92,7 @@ private:
     void notAnswering(App& app, Helper& h, const std::string& path);
 
     std::string executable_;
-    std::vector<Helper> helpers_;
+    std::deque<Helper> helpers_; // a deque: adding one moves none of the others
 };
 
 } // namespace kestrova
