@@ -28,7 +28,7 @@ int checkCommand(App& app, const std::vector<std::string>& args) {
     }
     cycle.flushPending();
     const CheckCycle::Outcome& o = cycle.lastPass;
-    if (!o.completed || o.failed > 0 || cycle.writePending())
+    if (!o.completed || o.failed > 0 || o.unanswered > 0 || cycle.writePending())
         return kExitFailed;
     return kExitOk;
 }

@@ -265,6 +265,7 @@ void CheckCycle::FolderCheckSub() {
             // A stop while waiting ends the pass as any stop does: nothing
             // new goes out below.
             helpers_->scan(app_, snap.list, away, lists, snap.previous, limit);
+            lastPass.unanswered = helpers_->leftOut;
         }
 
         const AppSettings& settings = snap.settings;
@@ -352,6 +353,7 @@ void CheckCycle::FolderCheckSub() {
                             helpers_->stage(app_, point, entry.CheckFolder,
                                             (mode & IncludeSubfolders) != 0, stageFolder(), limit);
                         if (!copy) {
+                            ++lastPass.unanswered;
                             keepOld(group); // not answering: tried at a later pass
                             continue;
                         }

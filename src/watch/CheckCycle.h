@@ -57,6 +57,7 @@ public:
     struct Outcome {
         int delivered = 0;
         int failed = 0;
+        int unanswered = 0; // entries left out: their file system did not answer
         bool completed = false;
     };
     Outcome lastPass;

@@ -530,14 +530,17 @@ bool HelperScans::scan(App& app, std::vector<WatchEntry>& list, const std::vecto
         bool waiting = false;
         SteadyClock::time_point deadline{};
     };
+    leftOut = 0;
     std::vector<Queue> queues;
     for (const Job& job : jobs) {
         auto q = std::find_if(queues.begin(), queues.end(),
                               [&](const Queue& o) { return o.helper->mount == job.mount; });
         if (q == queues.end()) {
             Helper* h = helperFor(app, job.mount);
-            if (!h)
-                continue; // logged
+            if (!h) {
+                ++leftOut; // logged
+                continue;
+            }
             q = queues.insert(queues.end(), Queue{h, {}, 0, false, {}});
         }
         q->entries.push_back(job.index);
@@ -550,6 +553,7 @@ bool HelperScans::scan(App& app, std::vector<WatchEntry>& list, const std::vecto
             app.logError("MsgForm", "FolderCheckSub",
                          shown(q.helper->mount) + ": 走査の補助プロセスに依頼できません", false);
             stop(*q.helper);
+            leftOut += static_cast<int>(q.entries.size() - q.next);
             q.next = q.entries.size();
             return;
         }
@@ -558,6 +562,7 @@ bool HelperScans::scan(App& app, std::vector<WatchEntry>& list, const std::vecto
     };
     // The rest of a queue is left out of this pass.
     auto leaveOut = [&](Queue& q, bool silent) {
+        leftOut += static_cast<int>(q.entries.size() - q.next);
         if (silent)
             for (std::size_t k = q.next; k < q.entries.size(); ++k)
                 notAnswering(app, *q.helper, list[q.entries[k]].CheckFolder);

@@ -67,6 +67,9 @@ public:
     // pass.
     bool silent(const std::string& mount) const;
 
+    // How many entries the last scan left out.
+    int leftOut = 0;
+
 private:
     struct Helper {
         std::string mount;
