@@ -13,7 +13,7 @@
 #include "core/FileIo.h"
 #include "core/Settings.h"
 #include "core/Text.h"
-#include "watch/CheckCycle.h"
+#include "cycle/CheckCycle.h"
 #include "watch/EventWatcher.h"
 
 #include <algorithm>

@@ -5,9 +5,9 @@
 #include "core/DisplayProbe.h"
 #include "core/Startup.h"
 #include "core/UnixSignals.h"
+#include "cycle/CheckCycle.h"
 #include "ui/Desktop.h"
 #include "ui/MessageBoxes.h"
-#include "watch/CheckCycle.h"
 #include "watch/ScanHelper.h"
 
 #include <QApplication>

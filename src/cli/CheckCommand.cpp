@@ -3,7 +3,7 @@
 
 #include "core/App.h"
 #include "core/Startup.h"
-#include "watch/CheckCycle.h"
+#include "cycle/CheckCycle.h"
 
 #include <chrono>
 #include <thread>

@@ -5,6 +5,7 @@
 #include "core/FileIo.h"
 #include "core/OperationLog.h"
 #include "core/Settings.h"
+#include "core/WarnedOnce.h"
 
 #include <chrono>
 #include <cstdint>
@@ -98,9 +99,8 @@ struct App {
 
     LoginBackoff loginBackoff;
 
-    // Paths already warned about in this run, so a lasting condition is
-    // logged once rather than at every pass.
-    std::set<std::string> warnedOnce;
+    // Conditions already warned about in this run.
+    WarnedOnce warnedOnce;
 
     // Shorthand for a failure report of the common form.
     int logError(std::string_view module, std::string_view procedure, std::string_view message,

@@ -82,7 +82,7 @@ std::optional<std::string> credentialPassword(App& app) {
     case ReadStatus::Missing:
         return std::nullopt;
     case ReadStatus::Failed:
-        if (app.warnedOnce.insert("credential:" + error).second)
+        if (app.warnedOnce.first(Warning::CredentialUnreadable, error))
             app.logError("CommonModule", "ReadIni", error, true);
         return std::nullopt;
     case ReadStatus::Ok:
@@ -102,7 +102,7 @@ void settlePassword(App& app, AppSettings& s) {
     }
     s.MailFromPassFromCredentials = false;
     if (!s.MailFromPassUnreadable.empty() &&
-        app.warnedOnce.insert("password:" + s.MailFromPassUnreadable).second)
+        app.warnedOnce.first(Warning::PasswordUnreadable, s.MailFromPassUnreadable))
         app.logError("CommonModule", "ReadIni",
                      "MailFromPass の値は暗号化されたパスワードの形ではないため使いません "
                      "(手で書き込んだパスワードは使えません)。kestrova password でパスワードを"
@@ -237,8 +237,8 @@ bool ReadIni(App& app, AppSettings& s, std::vector<WatchEntry>& watchList,
     // Keys after a gap (or not starting at 0) are never read: said once, as
     // a hand edit may have meant them.
     if (cache.listUnreached >= 0 &&
-        app.warnedOnce.insert("gap:" + s.WatchListFile + ":" + std::to_string(cache.listUnreached))
-            .second)
+        app.warnedOnce.first(Warning::WatchListGap,
+                             s.WatchListFile + ":" + std::to_string(cache.listUnreached)))
         app.log.WriteLog(0, LogWarning, "CommonModule", "ReadIni",
                          s.WatchListFile + ": [CheckFolders] のキー " +
                              std::to_string(cache.listUnreached) +

@@ -171,6 +171,12 @@ struct WatchEntry {
     bool mailsTo() const { return !SendMailTo.empty() && SendMailTo != kMessageDisplay; }
 };
 
+// A run without windows has nobody to show the message window to: it only
+// looks at the entries that notify by mail.
+inline bool watchedInThisRun(const AppSettings& settings, const WatchEntry& e) {
+    return settings.Interactive || e.mailsTo();
+}
+
 // Section "InitSetting" and the watch-list sections.
 inline constexpr const char* kInitSetting = "InitSetting";
 

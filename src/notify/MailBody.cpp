@@ -327,7 +327,7 @@ bool regularFileOrWarn(App& app, const std::string& path, const char* procedure)
         return false;
     if (S_ISREG(st.st_mode))
         return true;
-    if (app.warnedOnce.insert("not a regular file:" + path).second)
+    if (app.warnedOnce.first(Warning::NotRegularFile, path))
         app.log.WriteLog(0, LogWarning, "MsgForm", procedure,
                          path + ": 通常のファイルではありません", 0);
     return false;

@@ -35,7 +35,7 @@ const AppSettings& settingsOf(const App& app, const PassState& pass) {
 
 // Once per run: a password went out over a connection without TLS.
 void warnPasswordInClear(App& app, const std::string& protocol, const std::string& server) {
-    if (!app.warnedOnce.insert("\npassword-in-clear").second)
+    if (!app.warnedOnce.first(Warning::PasswordInClear))
         return;
     warn(app,
          "パスワードが暗号化されない接続で " + protocol + " サーバー " + server +

@@ -1,6 +1,7 @@
 #include "ui/Desktop.h"
 
 #include "core/App.h"
+#include "cycle/CheckCycle.h"
 #include "ui/AppIcon.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/LogForm.h"
@@ -8,7 +9,6 @@
 #include "ui/MessageBoxes.h"
 #include "ui/MsgForm.h"
 #include "ui/SingleInstance.h"
-#include "watch/CheckCycle.h"
 
 #include <QApplication>
 

@@ -137,7 +137,7 @@ void DesktopNotifier::send(const QString& caption, const QString& text) {
 
 void DesktopNotifier::failed(const QString& error) {
     // No service on this desktop is a lasting condition: one line per run.
-    if (app_.warnedOnce.insert("desktop-notify").second)
+    if (app_.warnedOnce.first(Warning::DesktopNotifications))
         app_.log.WriteLog(0, LogWarning, "MsgForm", "MsgShow",
                           "デスクトップ通知を送れません: " + error.toStdString());
 }

@@ -3,6 +3,7 @@
 #include "core/App.h"
 #include "core/DateTime.h"
 #include "core/Numeric.h"
+#include "cycle/CheckCycle.h"
 #include "ui/AppIcon.h"
 #include "ui/ChkModeForm.h"
 #include "ui/EnvSetForm.h"
@@ -13,7 +14,6 @@
 #include "ui/TrayIcon.h"
 #include "ui/WindowActivation.h"
 #include "ui/WindowPlacement.h"
-#include "watch/CheckCycle.h"
 #include "watch/Scanner.h"
 #include "watch/WatchListEdit.h"
 

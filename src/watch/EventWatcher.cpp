@@ -105,7 +105,7 @@ bool EventWatcher::open(App& app) {
     fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd_ < 0) {
         int err = errno;
-        if (app.warnedOnce.insert("inotify").second)
+        if (app.warnedOnce.first(Warning::EventsUnavailable))
             app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                              "変更通知を使えないため毎回すべてを走査します: " + errnoText(err));
         return false;
@@ -126,7 +126,7 @@ void EventWatcher::drain(App& app) {
             if (errno != EAGAIN) {
                 // The queue cannot be read: nothing it says can be trusted.
                 int err = errno;
-                if (app.warnedOnce.insert("inotify-read").second)
+                if (app.warnedOnce.first(Warning::EventsUnreadable))
                     app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                                      "変更通知を読めません: " + errnoText(err));
                 for (Entry& e : entries_)
@@ -184,7 +184,7 @@ void EventWatcher::drain(App& app) {
 
 int EventWatcher::addWatch(App& app, const std::string& path, std::uint32_t mask) {
     int wd = ::inotify_add_watch(fd_, path.c_str(), mask | IN_MASK_ADD);
-    if (wd < 0 && errno == ENOSPC && app.warnedOnce.insert("inotify-watches").second)
+    if (wd < 0 && errno == ENOSPC && app.warnedOnce.first(Warning::WatchLimit))
         app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                          "変更通知の監視数が上限 (fs.inotify.max_user_watches) "
                          "に達したため、監視できないフォルダは毎回走査します: " +
@@ -253,7 +253,7 @@ std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& li
     for (std::size_t n = 0; n < list.size(); ++n) {
         const WatchEntry& w = list[n];
         Entry& e = entries_[n];
-        if (!app.settings.Interactive && !w.mailsTo()) {
+        if (!watchedInThisRun(app.settings, w)) {
             scan[n] = false; // never scanned in this run
             continue;
         }

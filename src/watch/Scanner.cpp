@@ -41,10 +41,10 @@ std::string printable(std::string_view raw) {
     return out;
 }
 
-// Logs once per run for key; a lasting condition must not fill the log or
-// raise a message box at every pass.
-bool firstTime(App& app, const std::string& key) {
-    return app.warnedOnce.insert(key).second;
+// Logs once per run; a lasting condition must not fill the log or raise a
+// message box at every pass.
+bool firstTime(App& app, Warning kind, const std::string& path) {
+    return app.warnedOnce.first(kind, path);
 }
 
 // Symbolic links count as what they point to; a dangling (or looping) link
@@ -84,7 +84,7 @@ DateTime folderDate(App& app, const std::string& path, std::time_t own, ScanTrac
         int err = errno;
         if (missingError(err))
             return 0; // gone since it was looked at
-        if (firstTime(app, "list:" + path))
+        if (firstTime(app, Warning::FolderUnlistable, path))
             app.log.WriteLog(0, LogWarning, "CommonModule", "GetFileDate",
                              printable(path) + ": " + errnoText(err));
         return utcFromUnix(own);
@@ -93,7 +93,7 @@ DateTime folderDate(App& app, const std::string& path, std::time_t own, ScanTrac
     if (!dir) {
         int err = errno;
         ::close(fd);
-        if (firstTime(app, "list:" + path))
+        if (firstTime(app, Warning::FolderUnlistable, path))
             app.log.WriteLog(0, LogWarning, "CommonModule", "GetFileDate",
                              printable(path) + ": " + errnoText(err));
         return utcFromUnix(own);
@@ -125,7 +125,7 @@ DateTime folderDate(App& app, const std::string& path, std::time_t own, ScanTrac
     }
     ::closedir(dir);
     if (err != 0) {
-        if (firstTime(app, "date:" + path))
+        if (firstTime(app, Warning::ListingFailed, path))
             app.logError("CommonModule", "GetFileDate", printable(path) + ": " + errnoText(err),
                          true);
         return 0;
@@ -153,7 +153,7 @@ bool statPath(App& app, const std::string& path, struct stat& st, int dirFd = AT
     if (statFollow(dirFd, name ? name : path.c_str(), st))
         return true;
     int err = errno;
-    if (!missingError(err) && firstTime(app, "date:" + path))
+    if (!missingError(err) && firstTime(app, Warning::StatFailed, path))
         app.logError("CommonModule", "GetFileDate", printable(path) + ": " + errnoText(err), true);
     return false;
 }
@@ -233,7 +233,7 @@ bool unstorableName(App& app, const std::string& folder, std::string_view name) 
     if (!text::hasLineBreak(name))
         return false;
     const std::string full = folder + std::string(name);
-    if (firstTime(app, "name:" + full))
+    if (firstTime(app, Warning::NameUnstorable, full))
         app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                          "改行を含む名前は記録できないため監視から除外します: " + printable(full));
     return true;
@@ -321,12 +321,11 @@ enum class Opened { Yes, Keep, Fail };
 // A watched path that is not there is said once, and again after it came
 // back and went missing anew.
 void noteMissing(App& app, const std::string& path, bool missing) {
-    const std::string key = "missing:" + path;
     if (!missing) {
-        app.warnedOnce.erase(key);
+        app.warnedOnce.forget(Warning::WatchedPathMissing, path);
         return;
     }
-    if (firstTime(app, key))
+    if (firstTime(app, Warning::WatchedPathMissing, path))
         app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                          "監視するフォルダまたはファイルがありません: " + printable(path));
 }
@@ -339,7 +338,7 @@ Opened openFolder(App& app, const std::string& folder, OpenFolder& out, ScanTrac
         int err = errno;
         if (trace)
             trace->blind = true; // nothing to watch until it is back
-        if (!missingError(err) && firstTime(app, "list:" + folder))
+        if (!missingError(err) && firstTime(app, Warning::FolderUnlistable, folder))
             app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                              printable(folder) + ": " + errnoText(err));
         if (missingError(err))
@@ -647,7 +646,7 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
         std::vector<std::optional<CheckFileList>> records(count);
         for (size_t n = 0; n < count; ++n) {
             const WatchEntry& e = list[n];
-            if (!app.settings.Interactive && !e.mailsTo())
+            if (!watchedInThisRun(app.settings, e))
                 continue;
             if (only && (n >= only->size() || !(*only)[n]))
                 continue;

@@ -6,8 +6,8 @@
 #include "core/App.h"
 #include "core/DateTime.h"
 #include "core/Text.h"
+#include "cycle/CheckCycle.h"
 #include "support/AppFixture.h"
-#include "watch/CheckCycle.h"
 
 #include <QCoreApplication>
 #include <QProcess>

@@ -3,6 +3,7 @@
 // the tray visibility rules.
 #include "core/IniFile.h"
 #include "core/Text.h"
+#include "cycle/CheckCycle.h"
 #include "support/AppFixture.h"
 #include "ui/FolderRow.h"
 #include "ui/LogForm.h"
@@ -12,7 +13,6 @@
 #include "ui/TrayIcon.h"
 #include "ui/UiTestApp.h"
 #include "ui/WindowPlacement.h"
-#include "watch/CheckCycle.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -5,13 +5,13 @@
 // refusing DATA, real MainForm slots under the offscreen platform.
 #include "core/Settings.h"
 #include "core/Text.h"
+#include "cycle/CheckCycle.h"
 #include "servers/TestServers.h"
 #include "support/AppFixture.h"
 #include "ui/LogForm.h"
 #include "ui/MainForm.h"
 #include "ui/MsgForm.h"
 #include "ui/UiTestApp.h"
-#include "watch/CheckCycle.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 #include "core/App.h"
 #include "core/NamedLock.h"
 #include "core/Text.h"
-#include "watch/CheckCycle.h"
+#include "cycle/CheckCycle.h"
 
 #include "TestServers.h"
 

@@ -4,8 +4,8 @@
 #include "core/DateTime.h"
 #include "core/Settings.h"
 #include "core/Text.h"
+#include "cycle/CheckCycle.h"
 #include "support/AppFixture.h"
-#include "watch/CheckCycle.h"
 #include "watch/EventWatcher.h"
 
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "watch/CheckCycle.h"
+#include "cycle/CheckCycle.h"
 
 #include "core/App.h"
 #include "core/FileIo.h"
@@ -72,19 +72,19 @@ void ensureTempFolder(App& app) {
         return;
     struct stat st {};
     if (::stat(temp.c_str(), &st) == 0) {
-        if (!S_ISDIR(st.st_mode) && app.warnedOnce.insert("temp:" + temp).second)
+        if (!S_ISDIR(st.st_mode) && app.warnedOnce.first(Warning::TempFolder, temp))
             app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                              temp + ": フォルダではありません");
         return;
     }
     if (::mkdir(temp.c_str(), 0700) != 0 && errno != EEXIST) {
         int err = errno;
-        if (app.warnedOnce.insert("temp:" + temp).second)
+        if (app.warnedOnce.first(Warning::TempFolder, temp))
             app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                              temp + ": " + errnoText(err));
         return;
     }
-    if (app.warnedOnce.insert("temp:" + temp).second)
+    if (app.warnedOnce.first(Warning::TempFolder, temp))
         app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                          temp + ": フォルダがないため作り直しました");
 }
@@ -146,7 +146,7 @@ bool CheckCycle::tryPass() {
         // The lock file itself is unusable: no pass can be made safely.
         // Said once; retried at the idle pace.
         lastPass = Outcome{};
-        if (app_.warnedOnce.insert("lock:" + error).second)
+        if (app_.warnedOnce.first(Warning::PassLock, error))
             app_.logError("MsgForm", "FolderCheckTimer_Timer", error, app_.settings.Interactive);
         return true;
     }
@@ -154,7 +154,7 @@ bool CheckCycle::tryPass() {
     FolderLock folderLock;
     error.clear();
     const bool ours = folderLock.tryAcquire(parentFolder(app_.settings.SettingsFile), error);
-    if (!error.empty() && app_.warnedOnce.insert("lock:" + error).second)
+    if (!error.empty() && app_.warnedOnce.first(Warning::PassLock, error))
         app_.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckTimer_Timer", error);
     if (!ours)
         return false;
@@ -236,7 +236,7 @@ void CheckCycle::FolderCheckSub() {
                 if (!mounts.mayHang(snap.list[n].CheckFolder, &point))
                     continue;
                 here[n] = false;
-                if (snap.settings.Interactive || snap.list[n].mailsTo())
+                if (watchedInThisRun(snap.settings, snap.list[n]))
                     away.push_back({n, point});
             }
         }
@@ -515,7 +515,7 @@ void CheckCycle::keepPendingAside() {
     }
     std::string error;
     if (!writeFileAtomic(file, text::encodeFile(watchListText(pairs), true), 0600, error) &&
-        app_.warnedOnce.insert("pending:" + error).second)
+        app_.warnedOnce.first(Warning::PendingRecords, error))
         app_.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub", error);
 }
 
