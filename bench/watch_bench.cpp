@@ -14,7 +14,7 @@
 #include "core/Settings.h"
 #include "core/Text.h"
 #include "cycle/CheckCycle.h"
-#include "watch/EventWatcher.h"
+#include "watch/InotifySource.h"
 
 #include <algorithm>
 #include <chrono>
@@ -151,7 +151,7 @@ int childSteady(const std::string& programDir, const std::string& mode, const st
         cpu.push_back(cpuNow() - c0);
         wall.push_back(seconds(t0, t1));
     }
-    const size_t idleScanned = cycle.events ? cycle.events->lastPlanned : 1;
+    const size_t idleScanned = cycle.events() ? cycle.events()->lastPlanned : 1;
     shiftOnePercent(dir, n, 60);
     app.message.text.clear();
     const double c0 = cpuNow();

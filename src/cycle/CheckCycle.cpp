@@ -9,7 +9,8 @@
 #include "core/UnixSignals.h"
 #include "notify/Archiver.h"
 #include "notify/MailBody.h"
-#include "watch/EventWatcher.h"
+#include "watch/ChangeSource.h"
+#include "watch/InotifySource.h"
 #include "watch/MountTable.h"
 #include "watch/ScanHelper.h"
 #include "watch/Scanner.h"
@@ -128,6 +129,10 @@ CheckCycle::CheckCycle(App& app, QObject* parent) : QObject(parent), app_(app) {
 
 CheckCycle::~CheckCycle() = default;
 
+InotifySource* CheckCycle::events() const {
+    return dynamic_cast<InotifySource*>(source.get());
+}
+
 void CheckCycle::setWatching(bool on) {
     if (on) {
         LastCheckTime = now();
@@ -243,21 +248,22 @@ void CheckCycle::FolderCheckSub() {
         const std::chrono::milliseconds limit(
             static_cast<std::int64_t>(1000 * std::max(numericValue(snap.settings.FsTimeoutSec),
                                                       3 * numericValue(snap.settings.CheckSec))));
-        std::vector<std::string> lists;
-        if (snap.settings.ScanMode == "poll") {
-            events.reset();
-            if (!scanWatchList(app_, snap.list, lists, &snap.previous, &here))
-                throw std::runtime_error("");
-        } else {
-            if (!events)
-                events = std::make_unique<EventWatcher>();
-            std::vector<ScanHint> hints;
-            const std::vector<bool> due = events->plan(app_, snap.list, &hints, &here);
-            std::vector<ScanTrace> traces;
-            if (!scanWatchList(app_, snap.list, lists, &snap.previous, &due, &traces, &hints))
-                throw std::runtime_error("");
-            events->scanned(app_, snap.list, traces, lists);
+        const bool polls = pollsOnly(snap.settings.ScanMode);
+        if (!source || sourcePolls_ != polls) {
+            source = makeChangeSource(snap.settings.ScanMode);
+            sourcePolls_ = polls;
         }
+        ScanRequest request;
+        request.entries.resize(snap.list.size());
+        for (size_t n = 0; n < snap.list.size(); ++n)
+            request.entries[n].scan = here[n];
+        source->plan(app_, snap.list, request);
+        ScanResult scan;
+        if (!scanWatchList(app_, snap.list, request, scan))
+            throw std::runtime_error("");
+        source->scanned(app_, snap.list, scan);
+        std::vector<std::string> lists = std::move(scan.updateLists);
+        snap.previous = std::move(scan.replaced);
         snap.previous.resize(snap.list.size());
         if (!away.empty()) {
             if (!helpers_)

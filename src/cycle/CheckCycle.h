@@ -18,7 +18,8 @@
 namespace kestrova {
 
 struct App;
-class EventWatcher;
+class ChangeSource;
+class InotifySource;
 class HelperScans;
 
 class CheckCycle : public QObject {
@@ -48,9 +49,12 @@ public:
     // The clock, replaceable by tests that count seconds.
     std::function<DateTime()> now = nowDateTime;
 
-    // The change events of ScanMode "auto"; made at the first such pass,
-    // dropped when the mode is "poll".
-    std::unique_ptr<EventWatcher> events;
+    // Where passes learn what may have changed: made for the ScanMode of
+    // the first pass, made anew when a pass reads one that polls where the
+    // last did not, or the other way round.
+    std::unique_ptr<ChangeSource> source;
+    // The source when it is inotify's, else null (for tests and benchmarks).
+    InotifySource* events() const;
 
     // What the last pass did: notifications delivered and failed, and
     // whether it ran to its end.
@@ -108,6 +112,7 @@ private:
     // Those helpers, started at the first pass that needs one.
     std::unique_ptr<HelperScans> helpers_;
 
+    bool sourcePolls_ = false;
     std::vector<PendingRecord> pending_;
     bool writeFailing_ = false;
 

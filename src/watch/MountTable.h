@@ -28,6 +28,8 @@ public:
 
     static bool typeMayHang(const std::string& type);
 
+    const std::vector<Mount>& mounts() const { return mounts_; }
+
 private:
     std::vector<Mount> mounts_;
 };

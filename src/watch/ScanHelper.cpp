@@ -303,12 +303,11 @@ int runScanHelper() {
             e.MailBdLines = r.text();
             e.CheckFiles = readRecord(r);
             std::vector<WatchEntry> list{std::move(e)};
-            std::vector<std::string> lists;
-            std::vector<std::optional<CheckFileList>> replaced;
-            const bool ok = r.ok && scanWatchList(app, list, lists, &replaced);
+            ScanResult scan;
+            const bool ok = r.ok && scanWatchList(app, list, ScanRequest{}, scan);
             w.number(ok ? 1 : 0);
-            w.text(ok ? lists[0] : std::string());
-            const bool changed = ok && replaced[0].has_value();
+            w.text(ok ? scan.updateLists[0] : std::string());
+            const bool changed = ok && scan.replaced[0].has_value();
             w.number(changed ? 1 : 0);
             if (changed)
                 writeRecord(w, list[0].CheckFiles);

@@ -64,13 +64,14 @@ bool missingError(int err) {
     return err == ENOENT || err == ENOTDIR;
 }
 
-// Notes in trace what events would not report about an item found on the
-// entry's device dev.
+// Notes in trace what an item found on the entry's device dev is.
 void traceItem(ScanTrace* trace, dev_t dev, const struct stat& st) {
     if (!trace)
         return;
-    if (st.st_dev != dev || (!S_ISDIR(st.st_mode) && st.st_nlink > 1))
-        trace->blind = true;
+    if (st.st_dev != dev)
+        trace->otherDevice = true;
+    if (!S_ISDIR(st.st_mode) && st.st_nlink > 1)
+        trace->manyLinks = true;
 }
 
 // Dates found here are on the UTC scale, as records hold instants.
@@ -117,7 +118,7 @@ DateTime folderDate(App& app, const std::string& path, std::time_t own, ScanTrac
             latest = st.st_mtim.tv_sec;
         if (trace) {
             if (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN)
-                trace->blind = true;
+                trace->links = true;
             traceItem(trace, dev, st);
             if (S_ISDIR(st.st_mode))
                 trace->nested.push_back(path + "/" + name);
@@ -265,7 +266,7 @@ bool listFolder(App& app, DIR* dir, const std::string& folder, std::string& name
             continue;
         bool isDir = false;
         if (trace && (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN))
-            trace->blind = true;
+            trace->links = true;
         if (d->d_type == DT_DIR) {
             isDir = true;
         } else if (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN) {
@@ -337,7 +338,7 @@ Opened openFolder(App& app, const std::string& folder, OpenFolder& out, ScanTrac
     if (fd < 0) {
         int err = errno;
         if (trace)
-            trace->blind = true; // nothing to watch until it is back
+            trace->unopened = true;
         if (!missingError(err) && firstTime(app, Warning::FolderUnlistable, folder))
             app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                              printable(folder) + ": " + errnoText(err));
@@ -357,7 +358,7 @@ Opened openFolder(App& app, const std::string& folder, OpenFolder& out, ScanTrac
         if (::fstat(fd, &own) == 0)
             out.dev = own.st_dev;
         else
-            trace->blind = true;
+            trace->unopened = true;
     }
     return Opened::Yes;
 }
@@ -415,198 +416,155 @@ std::vector<CheckFile> rebuilt(const std::vector<CheckFile>& old, const std::vec
     return kept;
 }
 
-// The scan of a folder entry limited to the names the kernel reported: the
-// same item rule, lines and order as a whole scan, where every other item
-// would be found as its record says. New names are put in the order a
-// listing gives them, as a whole scan would find them.
-bool scanFolderPart(App& app, const WatchEntry& e, const OpenFolder& open,
-                    const std::vector<std::string>& names, std::optional<CheckFileList>& record,
-                    std::string& list, ScanTrace* trace) {
+// Scans one folder entry, open: every item of its record and every name
+// listed, or, given only, just the items of those names, with the same item
+// rule, lines and order (every other item is as its record says; new names
+// come in the order a listing gives them). record stays empty when nothing
+// in it changed.
+bool scanFolder(App& app, const WatchEntry& e, const OpenFolder& open,
+                const std::vector<std::string>* only, std::optional<CheckFileList>& record,
+                std::string& list, ScanTrace* trace) {
     const std::string& folder = e.CheckFolder;
     const int dirFd = ::dirfd(open.dir);
-    std::unordered_set<std::string_view> wanted(names.begin(), names.end());
+    const dev_t dev = open.dev;
 
+    // The record is only read here; a new one is built at the end, and only
+    // when something in it changed. Given only, at holds the positions of
+    // its items in the record (every copy of a name a hand-edited record
+    // repeats).
     const std::vector<CheckFile>& old = e.CheckFiles;
-    std::vector<size_t> at; // positions of the reported items in the record
+    std::vector<size_t> at;
     std::unordered_set<std::string_view> recorded;
-    for (size_t i = 0; i < old.size(); ++i) {
-        std::string_view name = directName(old[i].Path, folder);
-        if (name.empty()) {
-            if (trace)
-                trace->blind = true;
-            continue;
+    if (only) {
+        const std::unordered_set<std::string_view> wanted(only->begin(), only->end());
+        for (size_t i = 0; i < old.size(); ++i) {
+            std::string_view name = directName(old[i].Path, folder);
+            if (name.empty()) {
+                if (trace)
+                    trace->outside = true;
+                continue;
+            }
+            if (!wanted.count(name))
+                continue;
+            at.push_back(i);
+            recorded.insert(name);
         }
-        if (!wanted.count(name))
-            continue;
-        at.push_back(i); // every copy of a name a hand-edited record repeats
-        recorded.insert(name);
     }
-    std::vector<DateTime> dates(at.size());
+    const size_t looked = only ? at.size() : old.size();
+    auto item = [&](size_t k) -> const CheckFile& { return old[only ? at[k] : k]; };
+    std::vector<DateTime> dates(looked);
     bool older = false;
-    for (size_t k = 0; k < at.size(); ++k)
-        if (!parseRecorded(app, old[at[k]], dates[k], &older))
+    for (size_t k = 0; k < looked; ++k)
+        if (!parseRecorded(app, item(k), dates[k], &older))
             return false;
     const std::vector<DateTime> before = dates;
 
-    // A listing shows links by their type; here each name is asked.
+    // Without a listing, links are found by asking each name.
     auto noteLink = [&](const char* name) {
         struct stat st {};
-        if (trace && ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-            trace->blind = true;
+        if (only && trace && ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            trace->links = true;
     };
     const auto flags = static_cast<std::int16_t>(e.FileChkMode);
     std::string out;
-    for (size_t k = 0; k < at.size(); ++k) {
-        const std::string& p = old[at[k]].Path;
+    for (size_t k = 0; k < looked; ++k) {
+        const std::string& p = item(k).Path;
+        if (directName(p, folder).empty()) {
+            if (trace)
+                trace->outside = true;
+            out += updateCheckFileAt(app, flags, p, dates[k], AT_FDCWD, nullptr);
+            continue;
+        }
         const char* name = p.c_str() + folder.size();
-        out += updateCheckFileAt(app, flags, p, dates[k], dirFd, name, trace, open.dev);
+        out += updateCheckFileAt(app, flags, p, dates[k], dirFd, name, trace, dev);
         noteLink(name);
     }
 
-    // Reported names not in the record: new if they are there now.
-    std::vector<std::string> fresh;
-    for (const std::string& n : names) {
-        if (!recorded.insert(n).second) // in the record, or named twice
-            continue;
-        if (unstorableName(app, folder, n))
-            continue;
-        fresh.push_back(n);
-    }
     std::vector<CheckFile> added;
     std::vector<DateTime> addedDates;
-    auto addItem = [&](std::string_view name, const struct stat& st) {
-        std::string path = folder;
+    // A name found new. One that vanished since its listing is added as
+    // gone; one only reported is added when it is there.
+    auto addItem = [&](std::string_view name) {
+        std::string path;
+        path.reserve(folder.size() + name.size());
+        path += folder;
         path += name;
-        noteLink(path.c_str() + folder.size());
-        traceItem(trace, open.dev, st);
-        DateTime date = dateOf(app, path, st, trace, open.dev);
+        const char* relative = path.c_str() + folder.size();
+        DateTime date = 0;
+        struct stat st {};
+        if (statPath(app, path, st, dirFd, relative)) {
+            noteLink(relative);
+            traceItem(trace, dev, st);
+            date = dateOf(app, path, st, trace, dev);
+        } else if (only) {
+            return;
+        }
         if (e.FileChkMode & NotifyNew)
             out += changeLine(app, "追加", path, localFromUtc(date));
         added.push_back({std::move(path), {}});
         addedDates.push_back(date);
     };
-    if (fresh.size() == 1) {
-        struct stat st {};
-        if (statPath(app, folder + fresh[0], st, dirFd, fresh[0].c_str()))
-            addItem(fresh[0], st);
-    } else if (fresh.size() > 1) {
-        std::unordered_set<std::string_view> want(fresh.begin(), fresh.end());
-        std::string listedNames;
-        std::vector<Listed> listed;
-        int err = 0;
-        if (!listFolder(app, open.dir, folder, listedNames, listed, err, nullptr)) {
-            app.logError("MsgForm", "FolderCheckSub", printable(folder) + ": " + errnoText(err),
-                         false);
-            return false;
-        }
-        for (const Listed& item : listed) {
-            if (!want.count(item.name))
+    // The names to look for: every listed one not in the record, or the
+    // reported ones not in it (a single one needs no listing).
+    std::vector<std::string_view> fresh;
+    if (only) {
+        for (const std::string& n : *only) {
+            if (!recorded.insert(n).second) // in the record, or named twice
                 continue;
-            struct stat st {};
-            const std::string name(item.name);
-            if (statPath(app, folder + name, st, dirFd, name.c_str()))
-                addItem(item.name, st);
+            if (unstorableName(app, folder, n))
+                continue;
+            fresh.push_back(n);
         }
+        if (fresh.size() == 1)
+            addItem(fresh[0]);
     }
-
-    if (older || recordChanged(dates, before, addedDates))
-        record = rebuilt(old, &at, dates, before, added, addedDates);
-    list = std::move(out);
-    return true;
-}
-
-// Scans one folder entry, open. record stays empty when nothing in it
-// changed.
-bool scanFolder(App& app, const WatchEntry& e, const OpenFolder& open,
-                std::optional<CheckFileList>& record, std::string& list, ScanTrace* trace) {
-    const std::string& folder = e.CheckFolder;
-    DIR* dir = open.dir;
-    const dev_t dev = open.dev;
-
-    // The record is only read here; a new one is built at the end, and only
-    // when something in it changed.
-    const std::vector<CheckFile>& old = e.CheckFiles;
-    std::vector<DateTime> dates(old.size());
-    bool older = false;
-    for (size_t i = 0; i < old.size(); ++i)
-        if (!parseRecorded(app, old[i], dates[i], &older))
-            return false;
-    std::vector<DateTime> before = dates;
-
-    const auto flags = static_cast<std::int16_t>(e.FileChkMode);
-    std::string out;
-    for (size_t i = 0; i < old.size(); ++i) {
-        const std::string& p = old[i].Path;
-        const bool direct = p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0 &&
-                            p.find('/', folder.size()) == std::string::npos;
-        if (!direct && trace)
-            trace->blind = true;
-        out += direct ? updateCheckFileAt(app, flags, p, dates[i], ::dirfd(dir),
-                                          p.c_str() + folder.size(), trace, dev)
-                      : updateCheckFileAt(app, flags, p, dates[i], AT_FDCWD, nullptr);
-    }
-
-    // The listing and the index are gone before the new record is built.
-    std::vector<CheckFile> added;
-    std::vector<DateTime> addedDates;
-    {
+    if (!only || fresh.size() > 1) {
+        // The listing and the index are gone before the new record is built.
         std::string names;
         std::vector<Listed> listed;
         int err = 0;
-        if (!listFolder(app, dir, folder, names, listed, err, trace)) {
+        if (!listFolder(app, open.dir, folder, names, listed, err, only ? nullptr : trace)) {
             app.logError("MsgForm", "FolderCheckSub", printable(folder) + ": " + errnoText(err),
                          false);
             return false;
         }
-
-        // Index of recorded names below this folder. Listed names are unique,
-        // so items added below never need to be found again: the index gives
-        // the same answers as a search of the whole growing record.
-        // Open addressing over views into the record: no allocation per name.
+        // Names looked for, by open addressing over views (no allocation per
+        // name): given only, the fresh ones; else those the record does not
+        // hold below this folder. Listed names are unique, so items added
+        // below never need to be found again.
         size_t slots = 16;
-        while (slots < old.size() * 2)
+        while (slots < (only ? fresh.size() : old.size()) * 2)
             slots *= 2;
-        std::vector<std::string_view> known(slots);
+        std::vector<std::string_view> index(slots);
         const std::hash<std::string_view> hashName;
         auto slotOf = [&](std::string_view name) {
-            size_t at = hashName(name) & (slots - 1);
-            while (known[at].data() && known[at] != name)
-                at = (at + 1) & (slots - 1);
-            return at;
+            size_t slot = hashName(name) & (slots - 1);
+            while (index[slot].data() && index[slot] != name)
+                slot = (slot + 1) & (slots - 1);
+            return slot;
         };
-        for (const CheckFile& f : old) {
-            std::string_view p(f.Path);
-            if (p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0) {
-                std::string_view name = p.substr(folder.size());
-                known[slotOf(name)] = name;
+        if (only) {
+            for (std::string_view n : fresh)
+                index[slotOf(n)] = n;
+        } else {
+            for (const CheckFile& f : old) {
+                std::string_view p(f.Path);
+                if (p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0) {
+                    std::string_view name = p.substr(folder.size());
+                    index[slotOf(name)] = name;
+                }
             }
         }
-        for (const Listed& item : listed) {
-            if (known[slotOf(item.name)].data())
-                continue;
-            std::string path;
-            path.reserve(folder.size() + item.name.size());
-            path += folder;
-            path += item.name;
-            DateTime date = 0;
-            if (trace) {
-                struct stat st {};
-                if (statPath(app, path, st)) {
-                    traceItem(trace, dev, st);
-                    date = dateOf(app, path, st, trace, dev);
-                }
-            } else {
-                date = fileDate(app, path);
-            }
-            if (e.FileChkMode & NotifyNew)
-                out += changeLine(app, "追加", path, localFromUtc(date));
-            added.push_back({std::move(path), {}});
-            addedDates.push_back(date);
+        for (const Listed& l : listed) {
+            const bool indexed = index[slotOf(l.name)].data() != nullptr;
+            if (indexed == (only != nullptr))
+                addItem(l.name);
         }
     }
 
     if (older || recordChanged(dates, before, addedDates))
-        record = rebuilt(old, nullptr, dates, before, added, addedDates);
+        record = rebuilt(old, only ? &at : nullptr, dates, before, added, addedDates);
     list = std::move(out);
     return true;
 }
@@ -632,15 +590,20 @@ bool scanWatchList(App& app, std::vector<std::string>& updateLists) {
     return scanWatchList(app, app.watchList, updateLists);
 }
 
-bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::string>& updateLists,
-                   std::vector<std::optional<CheckFileList>>* replaced,
-                   const std::vector<bool>* only, std::vector<ScanTrace>* traces,
-                   const std::vector<ScanHint>* hints) {
+bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::string>& updateLists) {
+    ScanResult result;
+    const bool ok = scanWatchList(app, list, ScanRequest{}, result);
+    updateLists = std::move(result.updateLists);
+    return ok;
+}
+
+bool scanWatchList(App& app, std::vector<WatchEntry>& list, const ScanRequest& request,
+                   ScanResult& result) {
+    const size_t count = list.size();
+    result.updateLists.assign(count, std::string());
+    result.replaced.clear();
+    result.traces.assign(request.trace ? count : 0, ScanTrace{});
     try {
-        const size_t count = list.size();
-        updateLists.assign(count, std::string());
-        if (traces)
-            traces->assign(count, ScanTrace{});
         // New records are held apart until every entry is scanned, so a
         // failed pass leaves memory as it was read.
         std::vector<std::optional<CheckFileList>> records(count);
@@ -648,11 +611,13 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
             const WatchEntry& e = list[n];
             if (!watchedInThisRun(app.settings, e))
                 continue;
-            if (only && (n >= only->size() || !(*only)[n]))
+            const EntryScan* how = n < request.entries.size() ? &request.entries[n] : nullptr;
+            if (how && !how->scan)
                 continue;
-            ScanTrace* trace = traces ? &(*traces)[n] : nullptr;
+            ScanTrace* trace = request.trace ? &result.traces[n] : nullptr;
             if (trace)
                 trace->scanned = true;
+            std::string& updates = result.updateLists[n];
             if (e.isFolder()) {
                 // A missing folder (or one that cannot be listed) keeps its
                 // record.
@@ -663,10 +628,8 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
                 if (opened == Opened::Keep)
                     continue;
                 noteMissing(app, e.CheckFolder, false);
-                const bool part = hints && n < hints->size() && (*hints)[n].partial;
-                if (part ? !scanFolderPart(app, e, open, (*hints)[n].names, records[n],
-                                           updateLists[n], trace)
-                         : !scanFolder(app, e, open, records[n], updateLists[n], trace))
+                const std::vector<std::string>* only = how && how->only ? &*how->only : nullptr;
+                if (!scanFolder(app, e, open, only, records[n], updates, trace))
                     return false;
                 continue;
             }
@@ -674,11 +637,16 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
                 // A file entry is watched through its folder, which reports
                 // changes to the file itself only.
                 struct stat st {};
-                if (::lstat(e.CheckFolder.c_str(), &st) == 0 &&
-                    (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode) || st.st_nlink > 1))
-                    trace->blind = true;
+                if (::lstat(e.CheckFolder.c_str(), &st) == 0) {
+                    if (S_ISLNK(st.st_mode))
+                        trace->links = true;
+                    if (S_ISDIR(st.st_mode))
+                        trace->kindMismatch = true;
+                    if (st.st_nlink > 1)
+                        trace->manyLinks = true;
+                }
                 if (e.CheckFiles.size() != 1 || e.CheckFiles[0].Path != e.CheckFolder)
-                    trace->blind = true;
+                    trace->outside = true;
             }
             if (e.CheckFiles.empty()) {
                 // Written by hand without its record: it gets, silently, the
@@ -691,8 +659,8 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
             if (!parseRecorded(app, e.CheckFiles[0], date, &older))
                 return false;
             DateTime old = date;
-            updateLists[n] = UpdateCheckFile(app, static_cast<std::int16_t>(e.FileChkMode),
-                                             e.CheckFiles[0].Path, date);
+            updates = UpdateCheckFile(app, static_cast<std::int16_t>(e.FileChkMode),
+                                      e.CheckFiles[0].Path, date);
             noteMissing(app, e.CheckFiles[0].Path, date == 0);
             if (date != old || (older && date != 0)) {
                 CheckFileList record = e.CheckFiles;
@@ -700,13 +668,11 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::str
                 records[n] = std::move(record);
             }
         }
-        if (replaced)
-            replaced->assign(count, std::nullopt);
+        result.replaced.assign(count, std::nullopt);
         for (size_t n = 0; n < count; ++n) {
             if (!records[n])
                 continue;
-            if (replaced)
-                (*replaced)[n] = std::move(list[n].CheckFiles);
+            result.replaced[n] = std::move(list[n].CheckFiles);
             list[n].CheckFiles = std::move(*records[n]);
         }
         return true;

@@ -27,45 +27,56 @@ std::string recordDateOf(App& app, const std::string& path);
 // local time.
 std::string UpdateCheckFile(App& app, std::int16_t flags, const std::string& path, DateTime& date);
 
-// What the scan of one entry saw that decides whether the kernel's change
-// events can stand in for the next scan of it.
+// What the scan of one entry saw that events on its folders would not
+// report. Facts only: whether events can stand in for the next scan is
+// decided in watch/Trust.h.
 struct ScanTrace {
     bool scanned = false;
-    // Something events on the entry's folders would not report: a symbolic
-    // link (its target changes elsewhere), a file with more than one link,
-    // a mount point, a recorded path outside the folder, a folder entry
-    // naming a file or a file entry naming a folder.
-    bool blind = false;
+    bool unopened = false;     // the folder could not be opened or looked at
+    bool links = false;        // a symbolic link, or an item the listing gave no type for
+    bool manyLinks = false;    // a file with more than one link
+    bool otherDevice = false;  // an item on another file system (a mount point)
+    bool outside = false;      // a recorded path not directly in the folder (or not the file)
+    bool kindMismatch = false; // a file entry naming a folder
     // The subfolders of a folder entry, then their own direct subfolders
     // (whose times count for the subfolder's date).
     std::vector<std::string> folders;
     std::vector<std::string> nested;
 };
 
-// What the kernel's events said about a folder entry since its last scan,
-// when they can stand in for a look at the rest: the names directly in the
-// folder that changed (an item, or a subfolder whose contents changed).
-// Only those are looked at; every other item is as its record says.
-struct ScanHint {
-    bool partial = false;
-    std::vector<std::string> names;
+// How one entry is scanned.
+struct EntryScan {
+    bool scan = true;
+    // When set, a folder entry is looked at only for these names directly
+    // in it (items, or subfolders whose contents changed); every other
+    // item is as its record says. The lines, their order and the record
+    // are those a whole scan gives when only these changed.
+    std::optional<std::vector<std::string>> only;
 };
 
-// Scans every selected entry of app.watchList against its record, replacing
-// the records in memory. updateLists receives one list per entry (indexed
-// like the watch list). Returns false when the pass must end (logged).
+struct ScanRequest {
+    // Indexed like the list; entries past its end are scanned whole.
+    std::vector<EntryScan> entries;
+    bool trace = false; // fill ScanResult::traces
+};
+
+struct ScanResult {
+    // One change list per entry (indexed like the list).
+    std::vector<std::string> updateLists;
+    // The previous record of every entry whose record changed.
+    std::vector<std::optional<CheckFileList>> replaced;
+    // What each scanned entry showed, when traced.
+    std::vector<ScanTrace> traces;
+};
+
+// Scans the entries of list this run watches, as request says, against
+// their records, replacing the records in list. Returns false when the
+// pass must end (logged); list is then as it was.
+bool scanWatchList(App& app, std::vector<WatchEntry>& list, const ScanRequest& request,
+                   ScanResult& result);
+// Every entry whole, untraced.
+bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::string>& updateLists);
+// The same over app.watchList.
 bool scanWatchList(App& app, std::vector<std::string>& updateLists);
-// The same over another list (a check pass scans its own copy). replaced,
-// when given, receives the previous record of every entry whose record
-// changed (indexed like the list). only, when given, limits the scan to
-// the entries marked true (the others keep their record and report
-// nothing); traces, when given, receives what each scanned entry showed;
-// hints, when given, limits the scan of a folder entry to the names its
-// hint holds.
-bool scanWatchList(App& app, std::vector<WatchEntry>& list, std::vector<std::string>& updateLists,
-                   std::vector<std::optional<CheckFileList>>* replaced = nullptr,
-                   const std::vector<bool>* only = nullptr,
-                   std::vector<ScanTrace>* traces = nullptr,
-                   const std::vector<ScanHint>* hints = nullptr);
 
 } // namespace kestrova

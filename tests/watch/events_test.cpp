@@ -6,7 +6,7 @@
 #include "core/Text.h"
 #include "cycle/CheckCycle.h"
 #include "support/AppFixture.h"
-#include "watch/EventWatcher.h"
+#include "watch/InotifySource.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
@@ -310,9 +310,9 @@ TEST(Events, RandomChangeStreamsGiveWhatPollingGives) {
             ASSERT_EQ(p, e) << "stream " << stream << " step " << step << " changes" << what;
             ASSERT_EQ(poll.records(), events.records())
                 << "stream " << stream << " step " << step << " changes" << what;
-            ASSERT_TRUE(events.cycle->events);
-            skipped += 2 - events.cycle->events->lastPlanned;
-            partial += events.cycle->events->lastPartial;
+            ASSERT_TRUE(events.cycle->events());
+            skipped += 2 - events.cycle->events()->lastPlanned;
+            partial += events.cycle->events()->lastPartial;
         }
     }
     // Events did stand in for scans, or the comparison proves nothing.
@@ -331,7 +331,7 @@ TEST(Events, QueueOverflowFallsBackToAFullScan) {
         s->pass();
         s->pass();
     }
-    EXPECT_EQ(events.cycle->events->lastPlanned, 0u);
+    EXPECT_EQ(events.cycle->events()->lastPlanned, 0u);
     for (Side* s : {&poll, &events})
         for (long long i = 0; i < count; ++i) {
             const std::string f = s->root + "/d/b" + std::to_string(i);
@@ -364,7 +364,7 @@ TEST(Events, WhenAnEntryIsScanned) {
     s.pass();
     s.pass(); // watches in place since the last read
     s.pass();
-    EventWatcher& w = *s.cycle->events;
+    InotifySource& w = *s.cycle->events();
     EXPECT_EQ(w.lastPlanned, 0u);
     setMtime(s.root + "/d/a", T0 + 30);
     EXPECT_EQ(s.pass().size(), 1u);
@@ -436,8 +436,8 @@ TEST(Events, WhenAnEntryIsScanned) {
 struct Mounted {
     std::string at;
     bool mount(const std::string& source, const std::string& target, const char* type,
-               const std::string& options) {
-        if (::mount(source.c_str(), target.c_str(), type, 0, options.c_str()) != 0)
+               const std::string& options, unsigned long flags = 0) {
+        if (::mount(source.c_str(), target.c_str(), type, flags, options.c_str()) != 0)
             return false;
         at = target;
         return true;
@@ -460,7 +460,7 @@ TEST(Events, FileSystemsMountedOnAWatchedFolderAreSeenAtTheNextPass) {
     s.pass();
     s.pass();
     s.pass();
-    EventWatcher& w = *s.cycle->events;
+    InotifySource& w = *s.cycle->events();
     EXPECT_EQ(w.lastPlanned, 0u);
     Mounted tmpfs;
     if (!tmpfs.mount("tmpfs", sub, "tmpfs", "size=1m"))
@@ -484,20 +484,59 @@ TEST(Events, FileSystemsMountedOnAWatchedFolderAreSeenAtTheNextPass) {
     std::vector<WatchEntry> list;
     ASSERT_TRUE(ReadIni(app, app.settings, list));
     w.fullScanEvery = std::chrono::seconds(0);
-    std::vector<ScanHint> hints;
-    const std::vector<bool> due = w.plan(app, list, &hints);
+    ScanRequest request;
+    w.plan(app, list, request);
     ASSERT_TRUE(tmpfs.mount("tmpfs", sub, "tmpfs", "size=1m"));
     writeFile(sub + "/y", "y");
-    std::vector<std::string> lists;
-    std::vector<ScanTrace> traces;
-    ASSERT_TRUE(scanWatchList(app, list, lists, nullptr, &due, &traces, &hints));
-    w.scanned(app, list, traces, lists);
+    ScanResult result;
+    ASSERT_TRUE(scanWatchList(app, list, request, result));
+    w.scanned(app, list, result);
     size_t missed = 0;
     for (const std::string& line : s.fx.logLines())
         if (line.find("\tMsgForm\tFolderCheckSub\tトレース") != std::string::npos &&
             line.find("missed by events: " + sub) != std::string::npos)
             ++missed;
     EXPECT_EQ(missed, 1u);
+}
+
+// A file of the same file system mounted on an item of a watched folder,
+// or in a subfolder, changes through its other path: no event on the
+// watched folders reports it, so the entry is scanned.
+TEST(Events, BindMountsBelowAWatchedFolderAreScanned) {
+    Side s("auto");
+    const std::string src = s.fx.dir / "src", sub = s.root + "/d/s";
+    ::mkdir(sub.c_str(), 0755);
+    for (const std::string& f : {src, sub + "/g", s.root + "/d/f"}) {
+        writeFile(f, "f");
+        setMtime(f, T0);
+    }
+    setMtime(sub, T0);
+    Mounted item, nested;
+    if (!item.mount(src, s.root + "/d/f", nullptr, "", MS_BIND) ||
+        !nested.mount(src, sub + "/g", nullptr, "", MS_BIND))
+        GTEST_SKIP() << "mount needs root here";
+    s.pass();
+    s.pass();
+    s.pass();
+    setMtime(src, T0 + 60);
+    std::vector<std::string> m = s.pass();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_NE(m[0].find("更新 testhost ROOT/d/f "), std::string::npos) << m[0];
+    EXPECT_NE(m[0].find("更新 testhost ROOT/d/s "), std::string::npos) << m[0];
+    EXPECT_EQ(s.cycle->events()->lastWhy[0], FullScan::MountBelow);
+}
+
+// A mount matters on an item, or on a folder one level into one (its time
+// counts for the item); deeper, or beside the entry, it does not.
+TEST(Events, MountsThatMatterToAnEntry) {
+    EXPECT_TRUE(mountMatters("/w/d", true, "/w/d/f"));
+    EXPECT_TRUE(mountMatters("/w/d", true, "/w/d/s/n"));
+    EXPECT_FALSE(mountMatters("/w/d", true, "/w/d/s/n/deep"));
+    EXPECT_FALSE(mountMatters("/w/d", true, "/w/d"));
+    EXPECT_FALSE(mountMatters("/w/d", true, "/w/dx/f"));
+    EXPECT_TRUE(mountMatters("/", true, "/proc"));
+    EXPECT_TRUE(mountMatters("/w/p/f", false, "/w/p/f"));
+    EXPECT_FALSE(mountMatters("/w/p/f", false, "/w/p"));
 }
 
 // Changes made in an overlay's lower folder send no event through the

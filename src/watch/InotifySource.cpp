@@ -1,4 +1,4 @@
-#include "watch/EventWatcher.h"
+#include "watch/InotifySource.h"
 
 #include "core/App.h"
 #include "core/FileIo.h"
@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <string_view>
@@ -80,23 +82,46 @@ std::string itemOf(const std::string& folder, const std::string& path) {
 
 } // namespace
 
-EventWatcher::~EventWatcher() {
+InotifySource::~InotifySource() {
     if (fd_ >= 0)
         ::close(fd_);
     if (mountsFd_ >= 0)
         ::close(mountsFd_);
 }
 
-bool EventWatcher::mountsChanged() {
+bool InotifySource::mountsChanged() {
     if (mountsFd_ < 0)
         return false;
     // The kernel flags the table as changed since this file was opened or
     // last polled; polling takes the flag.
     pollfd p{mountsFd_, POLLPRI, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLPRI | POLLERR)) != 0;
+    if (::poll(&p, 1, 0) <= 0 || (p.revents & (POLLPRI | POLLERR)) == 0)
+        return false;
+    mounts_ = MountTable();
+    return true;
 }
 
-bool EventWatcher::open(App& app) {
+bool InotifySource::mountBelow(const WatchEntry& w) const {
+    // The table spells paths without links.
+    const std::string path = w.isFolder() && w.CheckFolder.size() > 1
+                                 ? w.CheckFolder.substr(0, w.CheckFolder.size() - 1)
+                                 : w.CheckFolder;
+    char real[PATH_MAX];
+    if (!::realpath(path.c_str(), real))
+        return false;
+    for (const MountTable::Mount& m : mounts_.mounts())
+        if (mountMatters(real, w.isFolder(), m.point))
+            return true;
+    return false;
+}
+
+void InotifySource::wholeAll(FullScan why) {
+    for (Entry& e : entries_)
+        if (!e.whole)
+            e.whole = why;
+}
+
+bool InotifySource::open(App& app) {
     if (fd_ >= 0)
         return true;
     if (openTried_)
@@ -113,10 +138,11 @@ bool EventWatcher::open(App& app) {
     // Mounts send no inotify event: a file system mounted on a watched
     // folder would go unseen until the next full scan.
     mountsFd_ = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    mounts_ = MountTable();
     return true;
 }
 
-void EventWatcher::drain(App& app) {
+void InotifySource::drain(App& app) {
     alignas(inotify_event) char buf[64 * 1024];
     for (;;) {
         ssize_t got = ::read(fd_, buf, sizeof buf);
@@ -129,8 +155,7 @@ void EventWatcher::drain(App& app) {
                 if (app.warnedOnce.first(Warning::EventsUnreadable))
                     app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
                                      "変更通知を読めません: " + errnoText(err));
-                for (Entry& e : entries_)
-                    e.dirty = true;
+                wholeAll(FullScan::QueueUnreadable);
             }
             return;
         }
@@ -140,8 +165,7 @@ void EventWatcher::drain(App& app) {
             const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
             if (ev->mask & IN_Q_OVERFLOW) {
-                for (Entry& e : entries_)
-                    e.dirty = true;
+                wholeAll(FullScan::Overflow);
                 continue;
             }
             auto it = owners_.find(ev->wd);
@@ -155,14 +179,16 @@ void EventWatcher::drain(App& app) {
                 // A watched folder itself gone or moved, a file entry's
                 // folder, or a folder entry's own folder changed: scanned
                 // whole. Otherwise the name that changed is enough.
-                if ((ev->mask & kSelf) || !e.folderEntry)
-                    e.dirty = true;
-                else if (!o.item.empty())
+                if (ev->mask & kSelf) {
+                    if (!e.whole)
+                        e.whole = FullScan::WatchGone;
+                } else if (!o.item.empty() && e.folderEntry) {
                     e.names.insert(o.item);
-                else if (ev->len > 0 && ev->name[0])
+                } else if (ev->len > 0 && ev->name[0] && e.folderEntry) {
                     e.names.emplace(ev->name);
-                else
-                    e.dirty = true;
+                } else if (!e.whole) {
+                    e.whole = FullScan::ChangeReported;
+                }
             }
             if (ev->mask & IN_IGNORED) {
                 // The watch is gone (folder removed, moved away, unmounted).
@@ -174,7 +200,8 @@ void EventWatcher::drain(App& app) {
                     e.wds.erase(std::remove(e.wds.begin(), e.wds.end(), ev->wd), e.wds.end());
                     if (e.mainWd == ev->wd)
                         e.mainWd = -1;
-                    e.trusted = false;
+                    if (!e.whole)
+                        e.whole = FullScan::WatchGone;
                 }
                 owners_.erase(it);
             }
@@ -182,7 +209,7 @@ void EventWatcher::drain(App& app) {
     }
 }
 
-int EventWatcher::addWatch(App& app, const std::string& path, std::uint32_t mask) {
+int InotifySource::addWatch(App& app, const std::string& path, std::uint32_t mask) {
     int wd = ::inotify_add_watch(fd_, path.c_str(), mask | IN_MASK_ADD);
     if (wd < 0 && errno == ENOSPC && app.warnedOnce.first(Warning::WatchLimit))
         app.log.WriteLog(0, LogWarning, "MsgForm", "FolderCheckSub",
@@ -192,7 +219,7 @@ int EventWatcher::addWatch(App& app, const std::string& path, std::uint32_t mask
     return wd;
 }
 
-void EventWatcher::own(std::size_t n, int wd, const std::string& item) {
+void InotifySource::own(std::size_t n, int wd, const std::string& item) {
     std::vector<Owner>& o = owners_[wd];
     for (const Owner& x : o)
         if (x.entry == n && x.item == item)
@@ -200,7 +227,7 @@ void EventWatcher::own(std::size_t n, int wd, const std::string& item) {
     o.push_back({n, item});
 }
 
-void EventWatcher::release(std::size_t n, int wd) {
+void InotifySource::release(std::size_t n, int wd) {
     auto it = owners_.find(wd);
     if (it == owners_.end())
         return;
@@ -213,7 +240,7 @@ void EventWatcher::release(std::size_t n, int wd) {
     }
 }
 
-void EventWatcher::releaseAll(std::size_t n) {
+void InotifySource::releaseAll(std::size_t n) {
     Entry& e = entries_[n];
     for (int wd : e.wds)
         release(n, wd);
@@ -223,23 +250,22 @@ void EventWatcher::releaseAll(std::size_t n) {
     e.mainWd = -1;
 }
 
-std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& list,
-                                     std::vector<ScanHint>* hints, const std::vector<bool>* here) {
-    std::vector<bool> scan(list.size(), true);
-    if (hints)
-        hints->assign(list.size(), ScanHint{});
+void InotifySource::plan(App& app, const std::vector<WatchEntry>& list, ScanRequest& request) {
+    request.entries.resize(list.size());
+    request.trace = false;
     lastPlanned = list.size();
     lastPartial = 0;
+    lastWhy.assign(list.size(), std::nullopt);
     for (Entry& e : entries_)
         e.partial = false;
-    if (!open(app))
-        return scan;
+    if (!open(app)) {
+        lastWhy.assign(list.size(), FullScan::NoEvents);
+        return;
+    }
+    request.trace = true;
     drain(app);
     if (mountsChanged())
-        for (Entry& e : entries_) {
-            e.dirty = true;
-            e.trusted = false;
-        }
+        wholeAll(FullScan::MountTableChanged);
 
     const auto now = std::chrono::steady_clock::now();
     fullPending_ = !everFull_ || now - lastFull_ >= fullScanEvery;
@@ -254,22 +280,21 @@ std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& li
         const WatchEntry& w = list[n];
         Entry& e = entries_[n];
         if (!watchedInThisRun(app.settings, w)) {
-            scan[n] = false; // never scanned in this run
+            request.entries[n].scan = false; // never scanned in this run
             continue;
         }
-        if (here && n < here->size() && !(*here)[n]) {
+        if (!request.entries[n].scan) {
             // Even a look at it could block: it is someone else's.
             releaseAll(n);
             e = Entry{};
-            scan[n] = false;
             continue;
         }
         // Another folder, mode or record (an edit, a pass that was not
         // committed) than this entry's last scan left: events say nothing.
         if (!e.seen || e.folder != w.CheckFolder || e.mode != w.FileChkMode ||
             !(e.record == w.CheckFiles)) {
-            e.dirty = true;
-            e.trusted = false;
+            if (!e.whole)
+                e.whole = FullScan::EntryChanged;
         } else {
             e.record = w.CheckFiles; // the same record read again: shared from now on
         }
@@ -277,22 +302,22 @@ std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& li
         const std::string folder = watchedFolder(w);
         struct stat st {};
         const bool named = ::stat(folder.c_str(), &st) == 0;
-        if (!named || st.st_dev != e.dev || st.st_ino != e.ino)
-            e.trusted = false;
-        const bool whole = fullPending_ || e.dirty || !e.trusted;
-        e.onlyFull = fullPending_ && !e.dirty && e.trusted && e.seen;
-        scan[n] = whole || !e.names.empty();
-        if (!scan[n])
+        if ((!named || st.st_dev != e.dev || st.st_ino != e.ino) && !e.whole)
+            e.whole = FullScan::PathMoved;
+        const EntryPlan p =
+            planEntry(e.whole, fullPending_, e.folderEntry, e.names.size(), w.CheckFiles.size());
+        e.onlyFull = p.onlyDue;
+        request.entries[n].scan = p.scan;
+        if (!p.scan)
             continue;
-        // Past half the record, a whole scan costs no more than the names.
-        const bool part =
-            !whole && e.folderEntry && hints && e.names.size() * 2 <= w.CheckFiles.size() + 64;
+        lastWhy[n] = e.whole        ? e.whole
+                     : fullPending_ ? std::optional<FullScan>(FullScan::RegularFullScan)
+                                    : std::nullopt;
         ++lastPlanned;
-        if (part) {
+        if (p.onlyNames) {
             e.partial = true;
             ++lastPartial;
-            (*hints)[n].partial = true;
-            (*hints)[n].names.assign(e.names.begin(), e.names.end());
+            request.entries[n].only.emplace(e.names.begin(), e.names.end());
         }
         // Watched before it is read: a change after the read is an event.
         // The folder is looked at before the watch is added, so a folder
@@ -300,6 +325,7 @@ std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& li
         e.dev = named ? st.st_dev : 0;
         e.ino = named ? st.st_ino : 0;
         e.local = named && eventsReported(folder);
+        e.mountBelow = named && mountBelow(w);
         int wd = e.local ? addWatch(app, folder, kFolderMask) : -1;
         if (e.mainWd >= 0 && e.mainWd != wd)
             release(n, e.mainWd);
@@ -307,10 +333,9 @@ std::vector<bool> EventWatcher::plan(App& app, const std::vector<WatchEntry>& li
         if (wd >= 0)
             own(n, wd, {});
     }
-    return scan;
 }
 
-void EventWatcher::noteMissed(App& app, const Entry& e, const WatchEntry& w) {
+void InotifySource::noteMissed(App& app, const Entry& e, const WatchEntry& w) {
     // What the record had before the scan, by path.
     std::unordered_map<std::string_view, std::string_view> before;
     before.reserve(e.record.size());
@@ -340,11 +365,12 @@ void EventWatcher::noteMissed(App& app, const Entry& e, const WatchEntry& w) {
                          "missed by events: " + text::displayName(path));
 }
 
-void EventWatcher::scanned(App& app, const std::vector<WatchEntry>& list,
-                           const std::vector<ScanTrace>& traces,
-                           const std::vector<std::string>& updateLists) {
+void InotifySource::scanned(App& app, const std::vector<WatchEntry>& list,
+                            const ScanResult& result) {
     if (fd_ < 0)
         return;
+    const std::vector<ScanTrace>& traces = result.traces;
+    const std::vector<std::string>& updateLists = result.updateLists;
     if (fullPending_) {
         lastFull_ = std::chrono::steady_clock::now();
         everFull_ = true;
@@ -367,16 +393,17 @@ void EventWatcher::scanned(App& app, const std::vector<WatchEntry>& list,
         e.seen = true;
         e.names.clear();
 
-        bool ok = e.local && e.mainWd >= 0 && !t.blind;
+        std::optional<FullScan> why = distrust(t, {e.local, e.mainWd >= 0, e.mountBelow});
         std::vector<int> now;
-        if (ok) {
+        if (!why) {
             now.reserve(t.folders.size() + t.nested.size());
             auto watch = [&](const std::string& path, std::uint32_t mask) {
                 int wd = addWatch(app, path, mask);
                 if (wd < 0) {
                     // Removed since the scan saw it (an event is queued for
                     // that), or over the limit: trusted no further.
-                    ok = false;
+                    if (!why)
+                        why = errno == ENOSPC ? FullScan::WatchLimit : FullScan::WatchGone;
                     return;
                 }
                 const std::string item = itemOf(w.CheckFolder, path);
@@ -403,9 +430,8 @@ void EventWatcher::scanned(App& app, const std::vector<WatchEntry>& list,
                     release(n, wd);
             e.wds = std::move(now);
         }
-        e.trusted = ok;
-        e.dirty = !ok;
-        if (!ok)
+        e.whole = why;
+        if (why)
             e.names.clear();
     }
 }
