@@ -13,7 +13,6 @@
 #include <string_view>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace kestrova {
@@ -28,36 +27,6 @@ constexpr std::uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN
                                       IN_MOVE_SELF | IN_ONLYDIR;
 constexpr std::uint32_t kNestedMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                       IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-
-// File systems whose changes, made on this machine, reach inotify. Network
-// and user-space file systems (NFS, SMB/CIFS, FUSE, 9p) change behind the
-// kernel's back and are polled, as is anything not listed. So are stacked
-// ones (overlayfs, eCryptfs): a change made in a lower folder directly
-// sends no event through the upper one.
-bool eventsReported(const std::string& path) {
-    struct statfs fs {};
-    if (::statfs(path.c_str(), &fs) != 0)
-        return false;
-    switch (static_cast<unsigned long>(fs.f_type)) {
-    case 0xEF53UL:     // ext2, ext3, ext4
-    case 0x58465342UL: // XFS
-    case 0x9123683EUL: // Btrfs
-    case 0x01021994UL: // tmpfs
-    case 0x858458F6UL: // ramfs
-    case 0xF2F52010UL: // F2FS
-    case 0x2FC12FC1UL: // ZFS
-    case 0x3153464AUL: // JFS
-    case 0x52654973UL: // ReiserFS
-    case 0x4D44UL:     // FAT
-    case 0x2011BAB0UL: // exFAT
-    case 0x7366746EUL: // NTFS (ntfs3)
-    case 0x5346544EUL: // NTFS (ntfs-3g in the kernel)
-    case 0xCAFE4A11UL: // bcachefs
-        return true;
-    default:
-        return false;
-    }
-}
 
 // The folder whose events report changes of an entry's own path.
 std::string watchedFolder(const WatchEntry& e) {

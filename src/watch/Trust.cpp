@@ -1,47 +1,37 @@
 #include "watch/Trust.h"
 
+#include <sys/vfs.h>
+
 namespace kestrova {
 
-std::string_view fullScanName(FullScan why) {
-    switch (why) {
-    case FullScan::FirstScan:
-        return "first scan";
-    case FullScan::EntryChanged:
-        return "entry changed";
-    case FullScan::ChangeReported:
-        return "change reported";
-    case FullScan::PathMoved:
-        return "path moved";
-    case FullScan::WatchGone:
-        return "watch gone";
-    case FullScan::Overflow:
-        return "event queue overflow";
-    case FullScan::QueueUnreadable:
-        return "event queue unreadable";
-    case FullScan::MountTableChanged:
-        return "mount table changed";
-    case FullScan::RegularFullScan:
-        return "regular full scan";
-    case FullScan::NoEvents:
-        return "no events";
-    case FullScan::WatchLimit:
-        return "watch limit";
-    case FullScan::Unopened:
-        return "folder not opened";
-    case FullScan::MountBelow:
-        return "mount below";
-    case FullScan::OtherDevice:
-        return "other device";
-    case FullScan::LinkInside:
-        return "link inside";
-    case FullScan::ManyLinks:
-        return "file with several links";
-    case FullScan::OutsideFolder:
-        return "recorded path outside the folder";
-    case FullScan::KindMismatch:
-        return "kind mismatch";
+// File systems whose changes, made on this machine, reach inotify. Network
+// and user-space file systems (NFS, SMB/CIFS, FUSE, 9p) change behind the
+// kernel's back and are polled, as is anything not listed. So are stacked
+// ones (overlayfs, eCryptfs): a change made in a lower folder directly
+// sends no event through the upper one.
+bool eventsReported(const std::string& path) {
+    struct statfs fs {};
+    if (::statfs(path.c_str(), &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0xEF53UL:     // ext2, ext3, ext4
+    case 0x58465342UL: // XFS
+    case 0x9123683EUL: // Btrfs
+    case 0x01021994UL: // tmpfs
+    case 0x858458F6UL: // ramfs
+    case 0xF2F52010UL: // F2FS
+    case 0x2FC12FC1UL: // ZFS
+    case 0x3153464AUL: // JFS
+    case 0x52654973UL: // ReiserFS
+    case 0x4D44UL:     // FAT
+    case 0x2011BAB0UL: // exFAT
+    case 0x7366746EUL: // NTFS (ntfs3)
+    case 0x5346544EUL: // NTFS (ntfs-3g in the kernel)
+    case 0xCAFE4A11UL: // bcachefs
+        return true;
+    default:
+        return false;
     }
-    return "?";
 }
 
 std::optional<FullScan> distrust(const ScanTrace& t, const WatchFacts& w) {

@@ -1,6 +1,8 @@
 // The one rule on whether the kernel's change events can stand in for the
-// scan of a watch entry. The scan and the change sources only report what
-// they saw; everything that makes an entry scanned in full is decided here.
+// scan of a watch entry. The change sources report what happened (events,
+// the mount table) and the scan what it saw; which of that makes an entry
+// scanned in full, and which file systems and mounts events cover, is
+// decided here.
 #pragma once
 
 #include "watch/Scanner.h"
@@ -8,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace kestrova {
@@ -35,8 +38,9 @@ enum class FullScan : std::uint8_t {
     KindMismatch,      // a file entry naming a folder
 };
 
-// A short English name, for trace lines and test messages.
-std::string_view fullScanName(FullScan why);
+// Whether changes made on this machine to the file system holding path
+// reach inotify.
+bool eventsReported(const std::string& path);
 
 // What the change source knows of an entry's watches at the end of a scan.
 struct WatchFacts {
