@@ -1,6 +1,7 @@
 // Nothing in the product starts a shell or another program: the sources of
 // the program and of both libraries hold no system(), popen(), exec*(),
-// fork(), posix_spawn(), QProcess and no shell path. And what the settings
+// fork(), posix_spawn(), QProcess and no shell path; only the scan helper
+// starts a program, and that is the program itself. And what the settings
 // code reads is documented: every key and section has its entry in
 // kestrova.ini(5).
 #include <gtest/gtest.h>
@@ -71,9 +72,18 @@ TEST(NoShell, ProductSourcesStartNoShellAndNoProgram) {
             const std::string code = withoutComments(buf.str());
             std::istringstream lines(code);
             std::string line;
-            for (int n = 1; std::getline(lines, line); ++n)
-                if (std::regex_search(line, forbidden))
+            // The one program started is the program itself, as the helper
+            // that scans a file system which may stop answering.
+            const bool helper = entry.path().filename() == "ScanHelper.cpp";
+            for (int n = 1; std::getline(lines, line); ++n) {
+                if (line.find("scanHelperProgram =") != std::string::npos &&
+                    line.find("scanHelperProgram = \"/proc/self/exe\";") == std::string::npos)
                     hits.push_back(entry.path().string() + ":" + std::to_string(n) + ": " + line);
+                if (std::regex_search(line, forbidden) &&
+                    !(helper &&
+                      line.find("::posix_spawn(&pid, executable_.c_str()") != std::string::npos))
+                    hits.push_back(entry.path().string() + ":" + std::to_string(n) + ": " + line);
+            }
         }
     }
     EXPECT_GT(files, 50u);
