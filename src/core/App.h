@@ -2,6 +2,7 @@
 // by reference to whatever needs it.
 #pragma once
 
+#include "core/Clock.h"
 #include "core/FileIo.h"
 #include "core/OperationLog.h"
 #include "core/Settings.h"
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -98,6 +100,9 @@ struct App {
     IniCache iniCache;
 
     LoginBackoff loginBackoff;
+
+    // The clock of every pass: its time and its waits (see Clock).
+    std::unique_ptr<Clock> clock = std::make_unique<Clock>();
 
     // Conditions already warned about in this run.
     WarnedOnce warnedOnce;

@@ -133,6 +133,10 @@ InotifySource* CheckCycle::events() const {
     return dynamic_cast<InotifySource*>(source.get());
 }
 
+DateTime CheckCycle::now() const {
+    return app_.clock->now();
+}
+
 void CheckCycle::setWatching(bool on) {
     if (on) {
         LastCheckTime = now();
@@ -306,7 +310,7 @@ void CheckCycle::FolderCheckSub() {
             committed = true;
             for (size_t j : group)
                 done[j] = true;
-            My_Sleep(pass.pauseMs);
+            app_.clock->sleepFor(pass.pauseMs);
             pass.pauseMs = 0;
         };
         for (size_t c = 0; c < count; ++c) {
@@ -344,7 +348,7 @@ void CheckCycle::FolderCheckSub() {
                 continue;
             }
             // Let whatever is writing the watched file finish first.
-            My_Sleep(kSettleMs);
+            app_.clock->sleepFor(kSettleMs);
             // On a file system that may stop answering, the file (or the
             // folder to archive) is read through a copy its helper makes.
             std::string source = entry.CheckFolder;

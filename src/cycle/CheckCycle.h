@@ -46,8 +46,8 @@ public:
     DateTime LastCheckSecRead = 0;
     bool Checking = false;
 
-    // The clock, replaceable by tests that count seconds.
-    std::function<DateTime()> now = nowDateTime;
+    // The time on the clock of App (tests replace that clock).
+    DateTime now() const;
 
     // Where passes learn what may have changed: made for the ScanMode of
     // the first pass, made anew when a pass reads one that polls where the

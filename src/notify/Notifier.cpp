@@ -64,7 +64,7 @@ bool heldBack(App& app, const AppSettings& s) {
         b.failing = false; // new settings: tried at once
         return false;
     }
-    return std::chrono::steady_clock::now() < b.nextTry;
+    return app.clock->steadyNow() < b.nextTry;
 }
 
 // A login refused: one warning and the error window per failing state,
@@ -77,7 +77,7 @@ void loginRefused(App& app, const AppSettings& s, const std::string& mailTo,
     b.interval = first ? checkSec : std::min(b.interval * 2, 900.0);
     b.failing = true;
     b.settings = s;
-    b.nextTry = std::chrono::steady_clock::now() +
+    b.nextTry = app.clock->steadyNow() +
                 std::chrono::milliseconds(static_cast<long long>(b.interval * 1000));
     if (!first)
         return;
@@ -166,7 +166,7 @@ bool sendByMail(App& app, PassState& pass, const std::string& mailTo, const std:
             if (pass.deferPause)
                 pass.pauseMs = 500;
             else
-                My_Sleep(500);
+                app.clock->sleepFor(500);
             return true;
         }
         if (report.loginRefused) {
@@ -179,14 +179,14 @@ bool sendByMail(App& app, PassState& pass, const std::string& mailTo, const std:
         // Stopping: no further attempt; the change is sent after the restart.
         if (terminationRequested())
             return false;
-        My_Sleep(1000);
+        app.clock->sleepFor(1000);
     }
     return false;
 }
 
 bool showInWindow(App& app, const AppSettings& s, const std::string& body) {
     app.log.WriteLog(0, LogTrace, kModule, kSendProc, messageTraceLine(body), 0);
-    setMessage(app, s.MailTitle + " (" + formatDateTime(nowDateTime()) + ")", body);
+    setMessage(app, s.MailTitle + " (" + formatDateTime(app.clock->now()) + ")", body);
     MsgShow(app);
     return true;
 }

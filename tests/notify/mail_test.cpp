@@ -6,8 +6,10 @@
 #include "core/Text.h"
 #include "notify/MailLibrary.h"
 #include "notify/Notifier.h"
+#include "support/TestClock.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <atomic>
@@ -20,9 +22,15 @@ namespace t = kestrova::test;
 namespace {
 
 // An App in a temporary folder that loads the real libraries from the
-// portable folder and records the log's message boxes.
+// portable folder and records the log's message boxes; its waits return at
+// once (realClock: the system's clock).
 struct MailApp {
-    explicit MailApp(bool interactive = true) {
+    explicit MailApp(bool interactive = true, bool realClock = false) {
+        if (!realClock) {
+            auto testClock = std::make_unique<t::TestClock>();
+            clock = testClock.get();
+            app.clock = std::move(testClock);
+        }
         const char* appDir = std::getenv("KESTROVA_APP_DIR");
         app.programDir = appDir ? appDir : "";
         app.settings.Interactive = interactive;
@@ -63,6 +71,7 @@ struct MailApp {
 
     t::TempDir dir;
     App app;
+    t::TestClock* clock = nullptr;
     std::vector<MessageBoxRequest> boxes;
 };
 
@@ -81,12 +90,17 @@ struct ScopedEnv {
 
 } // namespace
 
+// On the system's clock: a second between attempts, half a second after
+// the mail that went out.
 TEST(Mail, ThreeFailuresThenSuccess) {
     t::SmtpServer smtp({.refuseFirst = 3});
-    MailApp m;
+    MailApp m(true, true);
     m.useServer(smtp);
     PassState pass;
+    QElapsedTimer timer;
+    timer.start();
     EXPECT_TRUE(SendFileUpdMsg(m.app, pass, kTo, kBody, ""));
+    EXPECT_GE(timer.elapsed(), 3 * 1000 + 500);
 
     const std::string rest = ":添付=無し" + std::string(10, ' ') + ":" + kBodyInTrace;
     EXPECT_EQ(
@@ -121,6 +135,7 @@ TEST(Mail, FiveFailuresShowTheErrorWindowOnce) {
     t::writeFile(attachment, "lzh");
     PassState pass;
     EXPECT_FALSE(SendFileUpdMsg(m.app, pass, to, "t", attachment));
+    EXPECT_EQ(m.clock->waits, std::vector<int>(5, 1000));
 
     auto traces = m.entries(LogTrace);
     ASSERT_EQ(traces.size(), 5u);

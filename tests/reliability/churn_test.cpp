@@ -9,7 +9,6 @@
 #include "core/Settings.h"
 #include "notify/Archiver.h"
 
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -202,8 +201,12 @@ TEST(ChurnFaults, TempFolderRemovedOrReplacedByAFileWhileRunning) {
 
     // Removed during the settling wait of the pass that archives.
     test::writeFile(e.CheckFolder + "one", "1");
-    QTimer::singleShot(500, [&] { fs::remove_all(temp); });
+    h.fx.clock->onWait = [&](int ms) {
+        if (ms == 3000)
+            fs::remove_all(temp);
+    };
     h.pass();
+    h.fx.clock->onWait = nullptr;
     auto got = smtp.waitForMessages(1);
     ASSERT_EQ(got.size(), 1u);
     test::ParsedMail first = test::parseEml(got[0]);

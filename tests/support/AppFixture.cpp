@@ -7,6 +7,9 @@
 namespace kestrova::test {
 
 AppFixture::AppFixture(bool interactive) {
+    auto testClock = std::make_unique<TestClock>();
+    clock = testClock.get();
+    app.clock = std::move(testClock);
     AppSettings& s = app.settings;
     s.Interactive = interactive;
     app.programDir = dir.path().string();
@@ -26,6 +29,11 @@ AppFixture::AppFixture(bool interactive) {
         return answer;
     };
     app.messageBox = app.log.messageBox;
+}
+
+void AppFixture::useRealClock() {
+    clock = nullptr;
+    app.clock = std::make_unique<Clock>();
 }
 
 std::vector<std::string> AppFixture::logLines() const {

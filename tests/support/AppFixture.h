@@ -1,9 +1,11 @@
 // An App laid out as a portable folder inside a temporary directory, as
-// start-up would prepare it, without touching the real program folder.
+// start-up would prepare it, without touching the real program folder, on
+// a clock that does not wait.
 #pragma once
 
 #include "core/App.h"
 #include "support/TempDir.h"
+#include "support/TestClock.h"
 
 #include <vector>
 
@@ -15,6 +17,10 @@ public:
 
     App app;
     TempDir dir;
+    // The app's clock: waits return at once (useRealClock puts the
+    // system's clock back for a case that times real waits).
+    TestClock* clock = nullptr;
+    void useRealClock();
     // Every message box the log asked for; answered with answer.
     std::vector<MessageBoxRequest> boxes;
     int answer = 1;

@@ -20,6 +20,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -268,11 +269,14 @@ TEST_P(PassEditProperty, EveryLineOnceToItsOwnRecipients) {
                 living.erase(living.begin() + static_cast<long>(i));
             }
         }
-        // Up to two edits at random moments of the pass.
+        // Up to two edits at random moments of the pass: while a mail is
+        // held by the server (a timer), or inside one of the pass's waits
+        // (the clock's waits return at once but still run events).
         int edits = pick(3);
         int pending = edits;
+        std::map<int, std::vector<std::function<void()>>> atWait;
         for (int e = 0; e < edits; ++e) {
-            QTimer::singleShot(pick(900), [&] {
+            std::function<void()> edit = [&] {
                 --pending;
                 const int what = pick(4);
                 if (what == 0 && model.size() < 6) { // add
@@ -295,9 +299,25 @@ TEST_P(PassEditProperty, EveryLineOnceToItsOwnRecipients) {
                         model[row].deleteEverOff = true;
                     d.setRow(static_cast<int>(row), model[row].mailTo, model[row].mode);
                 }
-            });
+            };
+            if (chance(0.5))
+                QTimer::singleShot(pick(300), edit);
+            else
+                atWait[pick(4)].push_back(std::move(edit));
         }
+        int waitNo = 0;
+        d.f.clock->onWait = [&](int) {
+            auto due = atWait.extract(waitNo++);
+            if (!due.empty())
+                for (auto& edit : due.mapped())
+                    edit();
+        };
         d.cycle.FolderCheckSub();
+        d.f.clock->onWait = nullptr;
+        // A pass with fewer waits: those edits come after it.
+        for (auto& [n, due] : atWait)
+            for (auto& edit : due)
+                edit();
         while (pending > 0)
             Desk::pump(20);
 

@@ -7,6 +7,7 @@
 #include "cycle/CheckCycle.h"
 
 #include "TestServers.h"
+#include "support/TestClock.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
@@ -43,7 +44,8 @@ public:
         static int argc = 1;
         static char name[] = "watch_cycle_test";
         static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QCoreApplication>(argc, argv);
+        if (!QCoreApplication::instance()) // one per program
+            app_ = std::make_unique<QCoreApplication>(argc, argv);
         lockDir_ = std::make_unique<test::TempDir>();
         ::setenv("XDG_RUNTIME_DIR", lockDir_->path().c_str(), 1);
     }
@@ -81,6 +83,9 @@ protected:
             return 1;
         };
         ::mkdir(path("w").c_str(), 0755);
+        auto testClock = std::make_unique<test::TestClock>();
+        clock = testClock.get();
+        app.clock = std::move(testClock);
     }
 
     std::string path(const std::string& name) const { return (dir.path() / name).string(); }
@@ -136,6 +141,7 @@ protected:
 
     test::TempDir dir;
     App app;
+    test::TestClock* clock = nullptr; // app's: waits return at once
     std::vector<MessageBoxRequest> boxes;
     int finished = 0;
 };
@@ -160,6 +166,9 @@ TEST_F(Cycle, PlainEntriesGroupPerRecipientAndAttachmentsGoAlone) {
 
     auto cycle = makeCycle();
     pass(*cycle);
+    // A pause after each mail that went out; the attachment waits for its
+    // writer to finish first.
+    EXPECT_EQ(clock->waits, (std::vector<int>{500, 500, 3000, 500}));
     auto got = mails(smtp, 3);
     ASSERT_EQ(got.size(), 3u);
     // Entry order: a with c and e (same recipient), then b, then d alone.
@@ -302,8 +311,8 @@ TEST_F(Cycle, DueTestCheckSecRereadAndTheLock) {
     writeList({});
     auto cycle = makeCycle();
     EXPECT_EQ(cycle->LastCheckTime, 0); // a run without windows checks at once
-    DateTime clock = fromUnix(T0);
-    cycle->now = [&] { return clock; };
+    DateTime& clock = this->clock->wall;
+    clock = fromUnix(T0);
     app.settings.CheckSec = "10";
 
     cycle->LastCheckTime = clock;
@@ -384,8 +393,8 @@ TEST_F(Cycle, InteractiveRunWaitsAFullIntervalFirst) {
 TEST_F(Cycle, CheckSecRereadKeepsLargeAndSmallValues) {
     writeList({});
     auto cycle = makeCycle();
-    DateTime clock = fromUnix(T0);
-    cycle->now = [&] { return clock; };
+    DateTime& clock = this->clock->wall;
+    clock = fromUnix(T0);
     for (const char* stored : {"100000000000000000000", "0.0001"}) {
         test::writeFile(path("kestrova.ini"),
                         std::string("[InitSetting]\r\nCheckSec=") + stored + "\r\n");
