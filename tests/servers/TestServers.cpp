@@ -503,7 +503,9 @@ void MailSystem::startDovecot() {
                   "/mail/%u\n}\n"
                   "service pop3-login {\n  chroot =\n  inet_listener pop3 {\n    port = " +
                   std::to_string(popPort) +
-                  "\n  }\n}\n"
+                  // No POP3S on the fixed port 995: two runs side by side
+                  // would fight over it and the second Dovecot would stop.
+                  "\n  }\n  inet_listener pop3s {\n    port = 0\n  }\n}\n"
                   "service auth {\n  unix_listener " +
                   top +
                   "/sasl/auth {\n    mode = 0666\n  }\n}\n"
