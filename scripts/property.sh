@@ -11,4 +11,4 @@ KESTROVA_PROPERTY_ROUNDS=${1:-500} KESTROVA_APP_DIR="$here/build/kestrova" \
   QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8 \
   ./tests/ui_pass_edit_test --gtest_filter='Seeds/PassEditProperty.*'
 KESTROVA_KILL_ROUNDS=${2:-2000} KESTROVA_APP_DIR="$here/build/kestrova" LC_ALL=C.UTF-8 \
-  ./tests/reliability_kill_test --gtest_filter='KillFaults.EveryChangeNotifiedOnce*'
+  ./tests/reliability_test --gtest_filter='KillFaults.EveryChangeNotifiedOnce*'

@@ -35,7 +35,8 @@ public:
         static int argc = 1;
         static char name[] = "watch_events_test";
         static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QCoreApplication>(argc, argv);
+        if (!QCoreApplication::instance()) // one per program
+            app_ = std::make_unique<QCoreApplication>(argc, argv);
     }
     void TearDown() override { app_.reset(); }
 
