@@ -7,8 +7,6 @@
 #include "TestServers.h"
 #include "core/Settings.h"
 
-#include <QByteArray>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -210,17 +208,6 @@ struct LaneCounts {
         fills = 0;
 };
 
-std::string mailText(const fs::path& eml) {
-    const std::string raw = test::readFile(eml.string());
-    const std::string mark = "Content-Transfer-Encoding: base64\r\n\r\n";
-    const size_t at = raw.find(mark);
-    if (at == std::string::npos)
-        return raw;
-    const size_t end = raw.find("\r\n\r\n", at + mark.size());
-    const std::string b64 = raw.substr(at + mark.size(), end - at - mark.size());
-    return QByteArray::fromBase64(QByteArray::fromStdString(b64)).toStdString();
-}
-
 void runLane(int lane, int rounds, unsigned seed, LaneCounts& n) {
     test::TempDir dir;
     const std::string prog = dir / "prog", run = dir / "run";
@@ -262,7 +249,7 @@ void runLane(int lane, int rounds, unsigned seed, LaneCounts& n) {
             if (!seenMails.insert(m.filename().string()).second)
                 continue;
             ++n.mails;
-            const std::string text = mailText(m);
+            const std::string text = test::sentText(m);
             fs::path json = m;
             json.replace_extension(".json");
             const std::string envelope = test::readFile(json.string());

@@ -730,6 +730,17 @@ ParsedMail parseEml(const fs::path& eml) {
     return mail;
 }
 
+std::string sentText(const fs::path& eml) {
+    const std::string raw = readFile(eml.string());
+    const std::string mark = "Content-Transfer-Encoding: base64\r\n\r\n";
+    const size_t at = raw.find(mark);
+    if (at == std::string::npos)
+        return raw;
+    const size_t end = raw.find("\r\n\r\n", at + mark.size());
+    const std::string b64 = raw.substr(at + mark.size(), end - at - mark.size());
+    return QByteArray::fromBase64(QByteArray::fromStdString(b64)).toStdString();
+}
+
 Envelope readEnvelope(const fs::path& eml) {
     fs::path json = eml;
     json.replace_extension(".json");

@@ -203,6 +203,9 @@ struct ParsedMail {
     std::string raw;                      // the file as received
 };
 ParsedMail parseEml(const std::filesystem::path& eml);
+// The text of a mail our library sent without attachment (its base64 part
+// decoded here): for tests that read many mails and need only their lines.
+std::string sentText(const std::filesystem::path& eml);
 
 struct Envelope {
     std::string mailFrom;
