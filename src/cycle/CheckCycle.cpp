@@ -220,6 +220,82 @@ std::string CheckCycle::stageFolder() const {
     return app_.settings.TempFolder + "/stage";
 }
 
+std::vector<std::string> CheckCycle::scanPass(PassSnapshot& snap) {
+    // Entries on file systems that may stop answering are scanned by
+    // helper processes, so one such file system holds up nothing else.
+    const MountTable mounts;
+    snap.away.assign(snap.list.size(), std::string());
+    std::vector<HelperScans::Job> away;
+    if (!app_.scanHelperProgram.empty()) {
+        for (size_t n = 0; n < snap.list.size(); ++n) {
+            std::string& point = snap.away[n];
+            if (!mounts.mayHang(snap.list[n].CheckFolder, &point))
+                continue;
+            if (watchedInThisRun(snap.settings, snap.list[n]))
+                away.push_back({n, point});
+        }
+    }
+    snap.limit = std::chrono::milliseconds(
+        static_cast<std::int64_t>(1000 * std::max(numericValue(snap.settings.FsTimeoutSec),
+                                                  3 * numericValue(snap.settings.CheckSec))));
+    const bool polls = pollsOnly(snap.settings.ScanMode);
+    if (!source || sourcePolls_ != polls) {
+        source = makeChangeSource(snap.settings.ScanMode);
+        sourcePolls_ = polls;
+    }
+    ScanRequest request;
+    request.entries.resize(snap.list.size());
+    for (size_t n = 0; n < snap.list.size(); ++n)
+        request.entries[n].scan = snap.away[n].empty();
+    source->plan(app_, snap.list, request);
+    ScanResult scan;
+    if (!scanWatchList(app_, snap.list, request, scan))
+        throw std::runtime_error("");
+    source->scanned(app_, snap.list, scan);
+    std::vector<std::string> lists = std::move(scan.updateLists);
+    snap.previous = std::move(scan.replaced);
+    snap.previous.resize(snap.list.size());
+    if (!away.empty()) {
+        if (!helpers_)
+            helpers_ = std::make_unique<HelperScans>(app_.scanHelperProgram);
+        // A stop while waiting ends the pass as any stop does: nothing
+        // new goes out below.
+        helpers_->scan(app_, snap.list, away, lists, snap.previous, snap.limit);
+        lastPass.unanswered = helpers_->leftOut;
+    }
+    return lists;
+}
+
+std::optional<std::string> CheckCycle::readableSource(const PassSnapshot& snap, size_t n) {
+    const WatchEntry& entry = snap.list[n];
+    const std::string& point = snap.away[n];
+    if (point.empty() || !helpers_)
+        return entry.CheckFolder;
+    // On a file system that may stop answering, the file (or the folder to
+    // archive) is read through a copy its helper makes.
+    if (entry.isFolder() && !(entry.FileChkMode & AttachFiles))
+        return std::string();
+    std::error_code ignored;
+    std::filesystem::remove_all(stageFolder(), ignored);
+    if (::mkdir(stageFolder().c_str(), 0700) != 0 && errno != EEXIST)
+        return std::string();
+    return helpers_->stage(app_, point, entry.CheckFolder,
+                           (entry.FileChkMode & IncludeSubfolders) != 0, stageFolder(), snap.limit);
+}
+
+std::string CheckCycle::attachmentOf(const WatchEntry& entry, const std::string& source) {
+    const std::int32_t mode = entry.FileChkMode;
+    if (!(mode & AttachFiles) || source.empty())
+        return "";
+    // Only a regular file can be sent or archived: a named pipe or a device
+    // goes as no attachment (warned once).
+    if (!entry.isFolder() && regularFileOrWarn(app_, source, "FolderCheckSub"))
+        return (mode & LhaArchive) ? GetLhaFile(app_, source, false) : source;
+    if (entry.isFolder() && isFolder(source))
+        return GetLhaFile(app_, source, (mode & IncludeSubfolders) != 0);
+    return "";
+}
+
 void CheckCycle::FolderCheckSub() {
     lastPass = Outcome{};
     try {
@@ -234,49 +310,7 @@ void CheckCycle::FolderCheckSub() {
         // What was delivered but could not be written counts as recorded.
         takeUpPendingAside();
         applyPending(snap.list);
-        // Entries on file systems that may stop answering are scanned by
-        // helper processes, so one such file system holds up nothing else.
-        const MountTable mounts;
-        std::vector<bool> here(snap.list.size(), true);
-        std::vector<HelperScans::Job> away;
-        if (!app_.scanHelperProgram.empty()) {
-            for (size_t n = 0; n < snap.list.size(); ++n) {
-                std::string point;
-                if (!mounts.mayHang(snap.list[n].CheckFolder, &point))
-                    continue;
-                here[n] = false;
-                if (watchedInThisRun(snap.settings, snap.list[n]))
-                    away.push_back({n, point});
-            }
-        }
-        const std::chrono::milliseconds limit(
-            static_cast<std::int64_t>(1000 * std::max(numericValue(snap.settings.FsTimeoutSec),
-                                                      3 * numericValue(snap.settings.CheckSec))));
-        const bool polls = pollsOnly(snap.settings.ScanMode);
-        if (!source || sourcePolls_ != polls) {
-            source = makeChangeSource(snap.settings.ScanMode);
-            sourcePolls_ = polls;
-        }
-        ScanRequest request;
-        request.entries.resize(snap.list.size());
-        for (size_t n = 0; n < snap.list.size(); ++n)
-            request.entries[n].scan = here[n];
-        source->plan(app_, snap.list, request);
-        ScanResult scan;
-        if (!scanWatchList(app_, snap.list, request, scan))
-            throw std::runtime_error("");
-        source->scanned(app_, snap.list, scan);
-        std::vector<std::string> lists = std::move(scan.updateLists);
-        snap.previous = std::move(scan.replaced);
-        snap.previous.resize(snap.list.size());
-        if (!away.empty()) {
-            if (!helpers_)
-                helpers_ = std::make_unique<HelperScans>(app_.scanHelperProgram);
-            // A stop while waiting ends the pass as any stop does: nothing
-            // new goes out below.
-            helpers_->scan(app_, snap.list, away, lists, snap.previous, limit);
-            lastPass.unanswered = helpers_->leftOut;
-        }
+        std::vector<std::string> lists = scanPass(snap);
 
         const AppSettings& settings = snap.settings;
         const std::vector<WatchEntry>& watchList = snap.list;
@@ -349,44 +383,20 @@ void CheckCycle::FolderCheckSub() {
             }
             // Let whatever is writing the watched file finish first.
             app_.clock->sleepFor(kSettleMs);
-            // On a file system that may stop answering, the file (or the
-            // folder to archive) is read through a copy its helper makes.
-            std::string source = entry.CheckFolder;
-            std::string point;
-            if (!here[c] && helpers_ && mounts.mayHang(entry.CheckFolder, &point)) {
-                source.clear();
-                if (!entry.isFolder() || (mode & AttachFiles)) {
-                    std::error_code ignored;
-                    std::filesystem::remove_all(stageFolder(), ignored);
-                    if (::mkdir(stageFolder().c_str(), 0700) == 0 || errno == EEXIST) {
-                        std::optional<std::string> copy =
-                            helpers_->stage(app_, point, entry.CheckFolder,
-                                            (mode & IncludeSubfolders) != 0, stageFolder(), limit);
-                        if (!copy) {
-                            ++lastPass.unanswered;
-                            keepOld(group); // not answering: tried at a later pass
-                            continue;
-                        }
-                        source = *copy;
-                    }
-                }
+            const std::optional<std::string> source = readableSource(snap, c);
+            if (!source) {
+                ++lastPass.unanswered;
+                keepOld(group); // not answering: tried at a later pass
+                continue;
             }
-            std::string attachment;
-            if ((mode & AttachFiles) && !source.empty()) {
-                // Only a regular file can be sent or archived: a named pipe
-                // or a device goes as no attachment (warned once).
-                if (!entry.isFolder() && regularFileOrWarn(app_, source, "FolderCheckSub"))
-                    attachment = (mode & LhaArchive) ? GetLhaFile(app_, source, false) : source;
-                else if (entry.isFolder() && isFolder(source))
-                    attachment = GetLhaFile(app_, source, (mode & IncludeSubfolders) != 0);
-            }
-            std::string body = source.empty()
+            const std::string attachment = attachmentOf(entry, *source);
+            std::string body = source->empty()
                                    ? std::string()
-                                   : GetMailMessage(app_, source, int32Value(entry.MailBdLines));
+                                   : GetMailMessage(app_, *source, int32Value(entry.MailBdLines));
             std::string text =
                 (mode & BodyFromFile) && !body.empty() ? body : notificationText(settings, list);
             deliver(group, SendFileUpdMsg(app_, pass, entry.SendMailTo, text, attachment));
-            if (source != entry.CheckFolder) {
+            if (*source != entry.CheckFolder) {
                 std::error_code ignored;
                 std::filesystem::remove_all(stageFolder(), ignored);
             }

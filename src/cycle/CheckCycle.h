@@ -10,6 +10,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -84,7 +85,19 @@ private:
         std::vector<WatchEntry> list;
         std::vector<std::optional<CheckFileList>> previous;
         std::pair<FileIdentity, FileIdentity> identities; // settings, list
+        // The mount point of each entry scanned by a helper ("" for one
+        // scanned in this process), and how long a helper may take.
+        std::vector<std::string> away;
+        std::chrono::milliseconds limit{0};
     };
+    // Reads what changed: the entries here through the change source, the
+    // others through their helpers. Returns the change list of each entry.
+    std::vector<std::string> scanPass(PassSnapshot& snap);
+    // The path a notification reads entry n's file from: its own, a copy
+    // its helper made, "" when there is nothing to read, or nothing when
+    // its file system did not answer.
+    std::optional<std::string> readableSource(const PassSnapshot& snap, size_t n);
+    std::string attachmentOf(const WatchEntry& entry, const std::string& source);
     // A record delivered but not written: the entry of that folder that
     // still holds before gets after.
     struct PendingRecord {
