@@ -21,15 +21,19 @@ class CheckFile {
 public:
     CheckFile() noexcept = default;
     CheckFile(std::string_view path, std::string_view date);
-    CheckFile(const CheckFile& other) noexcept : block_(other.block_) { retain(); }
+    CheckFile(const CheckFile& other) { share(other.block_); }
     CheckFile(CheckFile&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
-    CheckFile& operator=(CheckFile other) noexcept {
+    CheckFile& operator=(CheckFile&& other) noexcept {
         std::swap(block_, other.block_);
+        return *this;
+    }
+    CheckFile& operator=(const CheckFile& other) {
+        CheckFile copy(other);
+        std::swap(block_, copy.block_);
         return *this;
     }
     ~CheckFile() { release(); }
 
-    // Both are followed by a NUL in memory, so Path().data() is a C string.
     std::string_view Path() const noexcept;
     // The stored text form of the date-time.
     std::string_view Date() const noexcept;
@@ -39,18 +43,20 @@ public:
     }
 
 private:
-    // Followed by the path, a NUL, the date and a NUL.
+    // Six bytes, followed by the path and the date: a record item is mostly
+    // its text. Lengths of kLong or more are kept as two 32-bit numbers
+    // after the head, with both lengths here kLong.
     struct Head {
-        std::atomic<std::uint32_t> refs;
-        std::uint32_t pathLength;
-        std::uint32_t dateLength;
+        std::atomic<std::uint16_t> refs;
+        std::uint16_t pathLength;
+        std::uint16_t dateLength;
     };
-    void retain() noexcept {
-        if (block_)
-            block_->refs.fetch_add(1, std::memory_order_relaxed);
-    }
+    static constexpr std::uint16_t kLong = 0xFFFF;
+    static constexpr std::uint16_t kMostRefs = 0xFFFF;
+    // Shares other's block, or copies it when its count is at its limit.
+    void share(Head* other);
     void release() noexcept;
-    const char* text() const noexcept { return reinterpret_cast<const char*>(block_ + 1); }
+    const char* text() const noexcept;
 
     Head* block_ = nullptr;
 };

@@ -290,6 +290,41 @@ TEST(Settings, RecordLinesInAnyLayoutReadAsLookupsRead) {
     }
 }
 
+// Records read line by line decode as the whole file decodes: CP932 (with
+// trail bytes that look like a backslash), UTF-8 with the mark, and UTF-8
+// without, which is written back the same way.
+TEST(Settings, RecordLinesDecodeInEveryFileEncoding) {
+    AppFixture f;
+    const std::string text = "[CheckFolders]\r\n0=/表]/\r\n[CheckFiles]\r\n0_0_path=/表]/ソ=予\r\n"
+                             "0_0_date=2026/12/07 6:05:09\r\n";
+    std::string cp932;
+    ASSERT_TRUE(text::toCp932(text, cp932));
+    for (const std::string& bytes : {cp932, "\xEF\xBB\xBF" + text, text}) {
+        writeFile(f.watchListFile(), bytes);
+        ASSERT_TRUE(ReadIni(f.app));
+        ASSERT_EQ(f.app.watchList.size(), 1u);
+        ASSERT_EQ(f.app.watchList[0].CheckFiles.size(), 1u);
+        EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Path(), "/表]/ソ=予");
+    }
+    setDate(f.app.watchList[0].CheckFiles, "2026/12/07 6:05:10");
+    ASSERT_TRUE(WriteIni(f.app));
+    EXPECT_EQ(readFile(f.watchListFile()), watchListText(f.app.watchList));
+}
+
+// An item's path and date come back as given, short or long, however often
+// the item is shared.
+TEST(Settings, RecordItemsKeepTheirTextWhenLongOrSharedOften) {
+    const CheckFile longItem(std::string(70000, 'p'), std::string(66000, 'd'));
+    EXPECT_EQ(longItem.Path(), std::string(70000, 'p'));
+    EXPECT_EQ(longItem.Date(), std::string(66000, 'd'));
+    const CheckFile item("/a/x", "2026/12/07 6:05:09 +0900");
+    std::vector<CheckFile> copies(70000, item);
+    EXPECT_EQ(copies.back(), item);
+    EXPECT_EQ(copies.back().Date(), "2026/12/07 6:05:09 +0900");
+    copies.clear();
+    EXPECT_EQ(item.Path(), "/a/x");
+}
+
 TEST(Settings, EmptyWatchListLeavesNoFile) {
     AppFixture f;
     writeFile(f.watchListFile(), "[CheckFolders]\r\n0=/a/\r\n");
