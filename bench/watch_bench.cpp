@@ -183,8 +183,11 @@ int childIni(const std::string& programDir) {
     size_t items = 0;
     for (auto& e : app.watchList) {
         items += e.CheckFiles.size();
-        if (!e.CheckFiles.empty())
-            e.CheckFiles[0].Date = formatDateTime(nowDateTime() + 1);
+        if (e.CheckFiles.empty())
+            continue;
+        CheckFileList::Builder changed(e.CheckFiles);
+        changed.setDate(0, formatDateTime(nowDateTime() + 1));
+        e.CheckFiles = changed.build();
     }
     const auto t3 = Clock::now();
     const bool w2 = WriteIni(app);

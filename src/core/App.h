@@ -4,6 +4,7 @@
 
 #include "core/Clock.h"
 #include "core/FileIo.h"
+#include "core/IniStore.h"
 #include "core/OperationLog.h"
 #include "core/Settings.h"
 #include "core/WarnedOnce.h"
@@ -37,35 +38,6 @@ struct DialogValues {
 inline constexpr std::uint8_t SelFile = 1;
 inline constexpr std::uint8_t SelFolder = 2;
 
-// What ReadIni parsed and WriteIni wrote last, each file on its own. A file
-// whose identity is unchanged holds what was parsed from it (or written to
-// it), so it is neither parsed nor compared again; any edit changes the
-// identity.
-struct IniCache {
-    bool settingsValid = false;
-    std::string settingsFile;
-    FileIdentity settingsId;
-    AppSettings stored; // the stored fields as parsed
-
-    bool listValid = false;
-    std::string listFile;
-    FileIdentity listId;
-    std::vector<WatchEntry> list;
-    // The first [CheckFolders] key the reading rule does not reach (a gap),
-    // or -1; and the watch-list file last read as UTF-8 without a mark.
-    long listUnreached = -1;
-    std::string plainUtf8List;
-
-    // The watch-list file as WriteIni last left it, and the list it wrote
-    // (its records shared, not copied).
-    std::string writtenFile;
-    FileIdentity writtenId;
-    bool writtenSettled = false; // writtenId taken a clock tick after the write
-    std::size_t writtenHash = 0;
-    std::size_t writtenSize = 0;
-    std::vector<WatchEntry> writtenList;
-};
-
 // A refused login (or a certificate that does not verify) is not tried
 // again at once: a server or fail2ban would lock the account. The next try
 // waits CheckSec, then twice as long each time, up to 15 minutes; a changed
@@ -97,7 +69,7 @@ struct App {
 
     DialogValues dialog;
 
-    IniCache iniCache;
+    IniStore iniStore; // the two files, with what was read and written last
 
     LoginBackoff loginBackoff;
 

@@ -135,8 +135,95 @@ bool writeFileIfChanged(const std::string& path, std::string_view bytes, mode_t 
     return fileHolds(linkTarget(path), bytes, mode) || writeFileAtomic(path, bytes, mode, error);
 }
 
+namespace {
+
+bool writeFileAtomicWith(const std::string& linkPath, mode_t mode, std::string& error,
+                         mode_t keepUpTo, const std::function<bool(int fd)>& fill);
+
+} // namespace
+
 bool writeFileAtomic(const std::string& linkPath, std::string_view bytes, mode_t mode,
                      std::string& error, mode_t keepUpTo) {
+    return writeFileAtomicWith(linkPath, mode, error, keepUpTo,
+                               [bytes](int fd) { return writeAll(fd, bytes); });
+}
+
+bool writeFileAtomic(const std::string& linkPath, mode_t mode, std::string& error,
+                     const std::function<void(const PutBytes& put)>& produce) {
+    return writeFileAtomicWith(linkPath, mode, error, 0, [&produce](int fd) {
+        bool ok = true;
+        int err = 0;
+        produce([&](std::string_view piece) {
+            if (ok && !writeAll(fd, piece)) {
+                ok = false;
+                err = errno;
+            }
+            return ok;
+        });
+        errno = err;
+        return ok;
+    });
+}
+
+FileComparison::FileComparison(const std::string& linkPath, mode_t mode) {
+    const std::string path = linkTarget(linkPath);
+    struct stat st {};
+    // The mode of an existing file is kept on rewrite, so only a wider one
+    // than asked for makes a difference.
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777 & ~mode) ||
+        st.st_uid != ::geteuid())
+        return;
+    fd_ = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    size_ = st.st_size;
+}
+
+FileComparison::~FileComparison() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void FileComparison::add(std::string_view piece) {
+    if (fd_ < 0)
+        return;
+    if (done_ + static_cast<off_t>(piece.size()) > size_) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    buf_.resize(piece.size());
+    size_t got = 0;
+    while (got < piece.size()) {
+        ssize_t n =
+            ::pread(fd_, buf_.data() + got, piece.size() - got, done_ + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    if (got != piece.size() || std::memcmp(buf_.data(), piece.data(), got) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    done_ += static_cast<off_t>(got);
+}
+
+bool FileComparison::same() {
+    if (fd_ < 0 || done_ != size_)
+        return false;
+    // Nothing after the bytes compared.
+    char extra;
+    ssize_t n;
+    while ((n = ::pread(fd_, &extra, 1, done_)) < 0 && errno == EINTR) {
+    }
+    return n == 0;
+}
+
+namespace {
+
+bool writeFileAtomicWith(const std::string& linkPath, mode_t mode, std::string& error,
+                         mode_t keepUpTo, const std::function<bool(int fd)>& fill) {
     // A link (dotfiles kept elsewhere) stays: its target is what is rewritten,
     // in the target's folder.
     const std::string path = linkTarget(linkPath);
@@ -170,7 +257,7 @@ bool writeFileAtomic(const std::string& linkPath, std::string_view bytes, mode_t
     }
     if (::fchmod(fd, mode) != 0)
         return fail(errno);
-    if (!writeAll(fd, bytes))
+    if (!fill(fd))
         return fail(errno);
     if (::fsync(fd) != 0)
         return fail(errno);
@@ -203,6 +290,8 @@ bool writeFileAtomic(const std::string& linkPath, std::string_view bytes, mode_t
     ::close(dirFd);
     return true;
 }
+
+} // namespace
 
 FileIdentity fileIdentity(const std::string& path) {
     FileIdentity id;

@@ -1,6 +1,7 @@
 // Whole-file reads and crash-safe whole-file writes.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -27,6 +28,31 @@ std::string linkTarget(const std::string& path);
 // followed and stays.
 bool writeFileAtomic(const std::string& path, std::string_view bytes, mode_t mode,
                      std::string& error, mode_t keepUpTo = 0);
+
+// The same with the bytes given a piece at a time: produce calls put with
+// each piece (put returns false once a write failed), so a large file is
+// never held whole in memory.
+using PutBytes = std::function<bool(std::string_view)>;
+bool writeFileAtomic(const std::string& path, mode_t mode, std::string& error,
+                     const std::function<void(const PutBytes& put)>& produce);
+
+// Compares a file with bytes given a piece at a time, as fileHolds does.
+class FileComparison {
+public:
+    FileComparison(const std::string& path, mode_t mode);
+    ~FileComparison();
+    FileComparison(const FileComparison&) = delete;
+    FileComparison& operator=(const FileComparison&) = delete;
+    void add(std::string_view piece);
+    // Whether the file holds exactly the pieces added.
+    bool same();
+
+private:
+    int fd_ = -1;
+    off_t size_ = 0;
+    off_t done_ = 0;
+    std::string buf_;
+};
 
 // Whether path is already a regular file of this user with exactly these
 // bytes and no wider mode, so that writing it again would change nothing.

@@ -84,6 +84,21 @@ bool equalLower(std::string_view a, std::string_view b) {
 
 } // namespace
 
+bool IniFile::headerName(std::string_view line, std::string_view& name) {
+    return sectionName(line, name);
+}
+
+bool IniFile::keyLine(std::string_view line, std::string_view& key, std::string_view& value) {
+    if (!keyValue(line, key, value))
+        return false;
+    value = unquote(value);
+    return true;
+}
+
+bool IniFile::sameName(std::string_view a, std::string_view b) {
+    return equalLower(a, b);
+}
+
 std::string_view IniFile::line(size_t i) const {
     const Line& l = lines_[i];
     if (l.owned >= 0)

@@ -75,6 +75,14 @@ public:
     // Writes the file atomically, encoded for disk.
     bool save(const std::string& path, mode_t mode, std::string& error) const;
 
+    // The reading rule of one line, for readers that go through a file line
+    // by line: a section header's name, a key line's key and value (blanks
+    // trimmed, surrounding quotes removed), and names compared as lookups
+    // compare them.
+    static bool headerName(std::string_view line, std::string_view& name);
+    static bool keyLine(std::string_view line, std::string_view& key, std::string_view& value);
+    static bool sameName(std::string_view a, std::string_view b);
+
     // Quotes a value whose blanks at either end (or surrounding quotes)
     // would otherwise be lost when it is read back.
     static std::string quoteValue(std::string_view value);

@@ -2,12 +2,15 @@
 // hold them.
 #pragma once
 
+#include "core/CheckRecord.h"
 #include "core/FileIo.h"
 
 #include <cstdint>
-#include <initializer_list>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -86,77 +89,6 @@ struct AppSettings : StoredSettings {
     bool StartVisible = true;
 };
 
-struct CheckFile {
-    std::string Path;
-    std::string Date; // the stored text form of the date-time
-    bool operator==(const CheckFile&) const = default;
-};
-
-// The record of one entry. Copies share one vector until one of them is
-// changed: the parse cache, the windows' list and a pass's own copy then
-// hold a large record once, and a copy costs nothing until it is edited.
-// Reading through a const object never copies; any non-const access gives
-// this object a vector of its own first.
-class CheckFileList {
-public:
-    using Items = std::vector<CheckFile>;
-    using value_type = CheckFile;
-    using size_type = Items::size_type;
-    using iterator = Items::iterator;
-    using const_iterator = Items::const_iterator;
-
-    CheckFileList() = default;
-    CheckFileList(Items items) // NOLINT: a vector stands for a record
-        : items_(items.empty() ? nullptr : std::make_shared<Items>(std::move(items))) {}
-    CheckFileList(std::initializer_list<CheckFile> items) : CheckFileList(Items(items)) {}
-
-    const Items& items() const { return items_ ? *items_ : none(); }
-    operator const Items&() const { return items(); } // NOLINT
-    // The vector itself, this object's own.
-    Items& edit() {
-        if (!items_)
-            items_ = std::make_shared<Items>();
-        else if (items_.use_count() > 1)
-            items_ = std::make_shared<Items>(*items_);
-        return *items_;
-    }
-    // Whether both hold the very same vector (so equal without a look).
-    bool sharedWith(const CheckFileList& other) const { return items_ == other.items_; }
-
-    size_type size() const { return items_ ? items_->size() : 0; }
-    bool empty() const { return size() == 0; }
-    const_iterator begin() const { return items().begin(); }
-    const_iterator end() const { return items().end(); }
-    const CheckFile& operator[](size_type n) const { return items()[n]; }
-    const CheckFile& at(size_type n) const { return items().at(n); }
-    const CheckFile& front() const { return items().front(); }
-    const CheckFile& back() const { return items().back(); }
-
-    iterator begin() { return edit().begin(); }
-    iterator end() { return edit().end(); }
-    CheckFile& operator[](size_type n) { return edit()[n]; }
-    CheckFile& at(size_type n) { return edit().at(n); }
-    CheckFile& front() { return edit().front(); }
-    CheckFile& back() { return edit().back(); }
-    void push_back(CheckFile f) { edit().push_back(std::move(f)); }
-    template <class... A> CheckFile& emplace_back(A&&... a) {
-        return edit().emplace_back(std::forward<A>(a)...);
-    }
-    void clear() { items_.reset(); }
-
-    friend bool operator==(const CheckFileList& a, const CheckFileList& b) {
-        return a.items_ == b.items_ || a.items() == b.items();
-    }
-    friend bool operator==(const CheckFileList& a, const Items& b) { return a.items() == b; }
-
-private:
-    static const Items& none() {
-        static const Items none;
-        return none;
-    }
-    std::shared_ptr<Items> items_;
-};
-
 struct WatchEntry {
     std::string CheckFolder;
     std::string SendMailTo;
@@ -215,6 +147,21 @@ bool WriteIniValue(App& app, const std::string& section, const std::string& key,
 // Reads a file in the watch-list layout as ReadIni reads the watch list
 // (without the cache); a missing file gives an empty list.
 bool readWatchListFile(const std::string& path, std::vector<WatchEntry>& list, std::string& error);
+
+// The reading and writing rules of the two files, for the store that keeps
+// them (IniStore.h).
+class IniFile;
+inline constexpr mode_t kWatchListMode = 0644;
+// The stored settings from a parsed settings file.
+void readStoredSettings(const IniFile& ini, StoredSettings& s);
+// How the watch-list file holds a list: CP932, or UTF-8 with the mark
+// when CP932 cannot hold it (keepUtf8: UTF-8 without a mark when valid).
+enum class ListEncoding { Cp932, Utf8, Utf8Bom };
+ListEncoding watchListEncoding(const std::vector<WatchEntry>& list, bool keepUtf8);
+// The file's bytes so encoded, handed to put a piece at a time: the text of
+// a large record is never held whole.
+void watchListBytes(const std::vector<WatchEntry>& list, ListEncoding encoding,
+                    const std::function<void(std::string_view)>& put);
 
 // The watch-list file text for a list (UTF-8, before encoding). Items whose
 // path holds a line break cannot be stored and are left out.

@@ -309,7 +309,7 @@ void InotifySource::noteMissed(App& app, const Entry& e, const WatchEntry& w) {
     std::unordered_map<std::string_view, std::string_view> before;
     before.reserve(e.record.size());
     for (const CheckFile& f : e.record)
-        before.emplace(f.Path, f.Date);
+        before.emplace(f.Path(), f.Date());
     std::vector<std::string_view> missed;
     auto reported = [&](std::string_view path) {
         return e.folderEntry && e.names.count(itemOf(w.CheckFolder, std::string(path)));
@@ -318,10 +318,10 @@ void InotifySource::noteMissed(App& app, const Entry& e, const WatchEntry& w) {
         return a == b || parseRecordDate(a) == parseRecordDate(b);
     };
     for (const CheckFile& f : w.CheckFiles) {
-        auto it = before.find(f.Path);
-        if (it == before.end() || !sameDate(it->second, f.Date)) {
-            if (!reported(f.Path))
-                missed.push_back(f.Path);
+        auto it = before.find(f.Path());
+        if (it == before.end() || !sameDate(it->second, f.Date())) {
+            if (!reported(f.Path()))
+                missed.push_back(f.Path());
         }
         if (it != before.end())
             before.erase(it);

@@ -89,8 +89,8 @@ constexpr std::uint32_t kCopy = 'C';
 void writeRecord(Writer& w, const CheckFileList& record) {
     w.number(static_cast<std::uint32_t>(record.size()));
     for (const CheckFile& f : record) {
-        w.text(f.Path);
-        w.text(f.Date);
+        w.text(std::string(f.Path()));
+        w.text(std::string(f.Date()));
     }
 }
 
@@ -98,10 +98,9 @@ CheckFileList readRecord(Reader& r) {
     const std::uint32_t n = r.number();
     CheckFileList::Items items;
     for (std::uint32_t i = 0; i < n && r.ok; ++i) {
-        CheckFile f;
-        f.Path = r.text();
-        f.Date = r.text();
-        items.push_back(std::move(f));
+        const std::string path = r.text();
+        const std::string date = r.text();
+        items.emplace_back(path, date);
     }
     return CheckFileList(std::move(items));
 }

@@ -291,15 +291,16 @@ bool listFolder(App& app, DIR* dir, const std::string& folder, std::string& name
 // pass. older is set for a text without an offset, which is rewritten in the
 // current form.
 bool parseRecorded(App& app, const CheckFile& item, DateTime& out, bool* older = nullptr) {
-    std::optional<DateTime> d = parseRecordDate(item.Date);
+    std::optional<DateTime> d = parseRecordDate(item.Date());
     if (!d) {
         app.logError("MsgForm", "FolderCheckSub",
-                     "日付を読み取れません: " + printable(item.Path) + " = " + printable(item.Date),
+                     "日付を読み取れません: " + printable(item.Path()) + " = " +
+                         printable(item.Date()),
                      false);
         return false;
     }
     out = *d;
-    if (older && *d != 0 && !hasUtcOffset(item.Date))
+    if (older && *d != 0 && !hasUtcOffset(item.Date()))
         *older = true;
     return true;
 }
@@ -400,8 +401,8 @@ std::vector<CheckFile> rebuilt(const std::vector<CheckFile>& old, const std::vec
             ++k;
             if (d == 0)
                 continue;
-            kept.push_back(d != b || !hasUtcOffset(old[i].Date)
-                               ? CheckFile{old[i].Path, formatRecordDate(d)}
+            kept.push_back(d != b || !hasUtcOffset(old[i].Date())
+                               ? CheckFile{old[i].Path(), formatRecordDate(d)}
                                : old[i]);
             continue;
         }
@@ -410,8 +411,7 @@ std::vector<CheckFile> rebuilt(const std::vector<CheckFile>& old, const std::vec
     for (size_t i = 0; i < added.size(); ++i) {
         if (addedDates[i] == 0)
             continue;
-        added[i].Date = formatRecordDate(addedDates[i]);
-        kept.push_back(std::move(added[i]));
+        kept.emplace_back(added[i].Path(), formatRecordDate(addedDates[i]));
     }
     return kept;
 }
@@ -438,7 +438,7 @@ bool scanFolder(App& app, const WatchEntry& e, const OpenFolder& open,
     if (only) {
         const std::unordered_set<std::string_view> wanted(only->begin(), only->end());
         for (size_t i = 0; i < old.size(); ++i) {
-            std::string_view name = directName(old[i].Path, folder);
+            std::string_view name = directName(old[i].Path(), folder);
             if (name.empty()) {
                 if (trace)
                     trace->outside = true;
@@ -468,8 +468,9 @@ bool scanFolder(App& app, const WatchEntry& e, const OpenFolder& open,
     };
     const auto flags = static_cast<std::int16_t>(e.FileChkMode);
     std::string out;
+    std::string p; // one buffer for every item's path
     for (size_t k = 0; k < looked; ++k) {
-        const std::string& p = item(k).Path;
+        p = item(k).Path();
         if (directName(p, folder).empty()) {
             if (trace)
                 trace->outside = true;
@@ -549,7 +550,7 @@ bool scanFolder(App& app, const WatchEntry& e, const OpenFolder& open,
                 index[slotOf(n)] = n;
         } else {
             for (const CheckFile& f : old) {
-                std::string_view p(f.Path);
+                std::string_view p(f.Path());
                 if (p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0) {
                     std::string_view name = p.substr(folder.size());
                     index[slotOf(name)] = name;
@@ -645,7 +646,7 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, const ScanRequest& r
                     if (st.st_nlink > 1)
                         trace->manyLinks = true;
                 }
-                if (e.CheckFiles.size() != 1 || e.CheckFiles[0].Path != e.CheckFolder)
+                if (e.CheckFiles.size() != 1 || e.CheckFiles[0].Path() != e.CheckFolder)
                     trace->outside = true;
             }
             if (e.CheckFiles.empty()) {
@@ -659,13 +660,13 @@ bool scanWatchList(App& app, std::vector<WatchEntry>& list, const ScanRequest& r
             if (!parseRecorded(app, e.CheckFiles[0], date, &older))
                 return false;
             DateTime old = date;
-            updates = UpdateCheckFile(app, static_cast<std::int16_t>(e.FileChkMode),
-                                      e.CheckFiles[0].Path, date);
-            noteMissing(app, e.CheckFiles[0].Path, date == 0);
+            const std::string path(e.CheckFiles[0].Path());
+            updates = UpdateCheckFile(app, static_cast<std::int16_t>(e.FileChkMode), path, date);
+            noteMissing(app, path, date == 0);
             if (date != old || (older && date != 0)) {
-                CheckFileList record = e.CheckFiles;
-                record[0].Date = formatRecordDate(date);
-                records[n] = std::move(record);
+                CheckFileList::Builder record(e.CheckFiles);
+                record.setDate(0, formatRecordDate(date));
+                records[n] = record.build();
             }
         }
         result.replaced.assign(count, std::nullopt);

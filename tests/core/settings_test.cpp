@@ -19,6 +19,14 @@ using kestrova::test::writeFile;
 
 namespace {
 
+// A record changed as a pass changes one: a new record with the first date
+// replaced.
+void setDate(CheckFileList& record, std::string_view date) {
+    CheckFileList::Builder b(record);
+    b.setDate(0, date);
+    record = b.build();
+}
+
 void writeSettings(AppFixture& f, const std::string& body) {
     writeFile(f.settingsFile(), text::encodeFile("[InitSetting]\r\n" + body));
 }
@@ -117,7 +125,7 @@ TEST(Settings, UnchangedFilesAreNotRewritten) {
     ASSERT_EQ(::stat(f.watchListFile().c_str(), &b), 0);
     EXPECT_EQ(a.st_ino, b.st_ino);
     ::chmod(f.settingsFile().c_str(), 0644);
-    f.app.watchList[0].CheckFiles[0].Date = "2026/01/02 3:04:06";
+    setDate(f.app.watchList[0].CheckFiles, "2026/01/02 3:04:06");
     ASSERT_TRUE(WriteIni(f.app));
     ASSERT_EQ(::stat(f.watchListFile().c_str(), &c), 0);
     EXPECT_NE(a.st_ino, c.st_ino);
@@ -240,7 +248,7 @@ TEST(Settings, WatchListEndMarkersAndGaps) {
     EXPECT_EQ(b.SendMailTo, "");
     EXPECT_EQ(b.MailBdLines, "");
     ASSERT_EQ(b.CheckFiles.size(), 1u);
-    EXPECT_EQ(b.CheckFiles[0].Date, "0:00:00");
+    EXPECT_EQ(b.CheckFiles[0].Date(), "0:00:00");
 
     ASSERT_TRUE(WriteIni(f.app));
     std::string stored = text::decodeFile(readFile(f.watchListFile()));
@@ -252,6 +260,69 @@ TEST(Settings, WatchListEndMarkersAndGaps) {
     writeFile(f.watchListFile(), "[CheckFolders]\r\n0=/a/\r\n1=NONE\r\n2=/c/\r\n");
     ASSERT_TRUE(ReadIni(f.app));
     EXPECT_EQ(f.app.watchList.size(), 1u);
+}
+
+// Record lines are read as they come; lines laid out otherwise (repeated,
+// out of order, in a second section, after an end) read as lookups would.
+TEST(Settings, RecordLinesInAnyLayoutReadAsLookupsRead) {
+    AppFixture f;
+    const std::string d = "_date=2026/12/07 6:05:09\n";
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"0_0_path=/a/x\n0_0" + d + "0_0_path=/a/dup\n1_0_path=/b/y\n1_0" + d, {"/a/x", "/b/y"}},
+        {"1_0_path=/b/y\n1_0" + d + "0_0" + d + "0_0_path=/a/x\n", {"/a/x", "/b/y"}},
+        {"0_0_path=/a/x\r0_0" + d + "[Other]\rk=v\r[checkfiles]\r0_1_PATH=/a/z\r0_1" + d,
+         {"/a/x", "/a/z"}},
+        {"0_0_path=NONE\n0_0" + d + "0_1_path=/a/q\n0_1" + d + "1_1_path=/b/z\n1_1" + d, {}},
+        {"0_0_path=/a/x\n0_0" + d + "1_0_path=/b/y\n1_0" + d + "0_1_path=/a/late\n0_1" + d,
+         {"/a/x", "/a/late", "/b/y"}},
+        {" 0_0_path = \" /a/sp \" \n0_0" + d + "0_01_path=/a/no\n0_01" + d, {" /a/sp "}},
+    };
+    for (const auto& [records, paths] : cases) {
+        writeFile(f.watchListFile(), "[CheckFolders]\n0=/a/\n1=/b/\n[CheckFiles]\n" + records);
+        std::vector<WatchEntry> list;
+        std::string error;
+        ASSERT_TRUE(readWatchListFile(f.watchListFile(), list, error)) << error;
+        std::vector<std::string> got;
+        for (const WatchEntry& e : list)
+            for (const CheckFile& item : e.CheckFiles)
+                got.emplace_back(item.Path());
+        EXPECT_EQ(got, paths) << records;
+    }
+}
+
+// Records read line by line decode as the whole file decodes: CP932 (with
+// trail bytes that look like a backslash), UTF-8 with the mark, and UTF-8
+// without, which is written back the same way.
+TEST(Settings, RecordLinesDecodeInEveryFileEncoding) {
+    AppFixture f;
+    const std::string text = "[CheckFolders]\r\n0=/表]/\r\n[CheckFiles]\r\n0_0_path=/表]/ソ=予\r\n"
+                             "0_0_date=2026/12/07 6:05:09\r\n";
+    std::string cp932;
+    ASSERT_TRUE(text::toCp932(text, cp932));
+    for (const std::string& bytes : {cp932, "\xEF\xBB\xBF" + text, text}) {
+        writeFile(f.watchListFile(), bytes);
+        ASSERT_TRUE(ReadIni(f.app));
+        ASSERT_EQ(f.app.watchList.size(), 1u);
+        ASSERT_EQ(f.app.watchList[0].CheckFiles.size(), 1u);
+        EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Path(), "/表]/ソ=予");
+    }
+    setDate(f.app.watchList[0].CheckFiles, "2026/12/07 6:05:10");
+    ASSERT_TRUE(WriteIni(f.app));
+    EXPECT_EQ(readFile(f.watchListFile()), watchListText(f.app.watchList));
+}
+
+// An item's path and date come back as given, short or long, however often
+// the item is shared.
+TEST(Settings, RecordItemsKeepTheirTextWhenLongOrSharedOften) {
+    const CheckFile longItem(std::string(70000, 'p'), std::string(66000, 'd'));
+    EXPECT_EQ(longItem.Path(), std::string(70000, 'p'));
+    EXPECT_EQ(longItem.Date(), std::string(66000, 'd'));
+    const CheckFile item("/a/x", "2026/12/07 6:05:09 +0900");
+    std::vector<CheckFile> copies(70000, item);
+    EXPECT_EQ(copies.back(), item);
+    EXPECT_EQ(copies.back().Date(), "2026/12/07 6:05:09 +0900");
+    copies.clear();
+    EXPECT_EQ(item.Path(), "/a/x");
 }
 
 TEST(Settings, EmptyWatchListLeavesNoFile) {
@@ -283,8 +354,8 @@ TEST(Settings, NamesOutsideCp932AndEdgeBlanksSurvive) {
     const WatchEntry& r = f.app.watchList[0];
     EXPECT_EQ(r.CheckFolder, e.CheckFolder);
     ASSERT_EQ(r.CheckFiles.size(), 2u); // the name with a line break cannot be stored
-    EXPECT_EQ(r.CheckFiles[0].Path, "/home/é/監視 /trailing ");
-    EXPECT_EQ(r.CheckFiles[1].Path, "/home/é/監視 /\"q\"");
+    EXPECT_EQ(r.CheckFiles[0].Path(), "/home/é/監視 /trailing ");
+    EXPECT_EQ(r.CheckFiles[1].Path(), "/home/é/監視 /\"q\"");
 }
 
 TEST(Settings, BadInputGivesDefaultsWithoutWriting) {
@@ -414,8 +485,8 @@ TEST(Settings, RecordedPathsLongerThanTheValueLimitComeBackWhole) {
     const WatchEntry& back = f.app.watchList[0];
     EXPECT_EQ(back.CheckFolder, e.CheckFolder);
     ASSERT_EQ(back.CheckFiles.size(), 2u);
-    EXPECT_EQ(back.CheckFiles[0].Path, e.CheckFiles[0].Path);
-    EXPECT_EQ(back.CheckFiles[1].Path, "/short");
+    EXPECT_EQ(back.CheckFiles[0].Path(), e.CheckFiles[0].Path());
+    EXPECT_EQ(back.CheckFiles[1].Path(), "/short");
 
     writeSettings(f, "MailTitle=" + std::string(1500, 't') + "\r\n");
     ASSERT_TRUE(ReadIni(f.app));
@@ -475,7 +546,7 @@ TEST(Settings, UnchangedFilesAreReusedAndEditsAreSeen) {
         EXPECT_EQ(f.app.settings.CheckSec, "15");
         ASSERT_EQ(f.app.watchList.size(), 1u);
         ASSERT_EQ(f.app.watchList[0].CheckFiles.size(), 1u);
-        EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:05");
+        EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date(), "2026/01/02 3:04:05");
         f.app.watchList[0].CheckFiles.clear(); // the cache keeps its own copy
         f.app.settings.CheckSec = "99";
     }
@@ -487,12 +558,12 @@ TEST(Settings, UnchangedFilesAreReusedAndEditsAreSeen) {
     ASSERT_TRUE(ReadIni(f.app));
     EXPECT_EQ(f.app.settings.CheckSec, "16");
     ASSERT_EQ(f.app.watchList[0].CheckFiles.size(), 1u);
-    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:09");
+    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date(), "2026/01/02 3:04:09");
     // Read again at once (identity still within the tick), then written:
     // what was written is what is read.
     ASSERT_TRUE(ReadIni(f.app));
-    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:09");
-    f.app.watchList[0].CheckFiles[0].Date = "2026/01/02 3:04:20";
+    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date(), "2026/01/02 3:04:09");
+    setDate(f.app.watchList[0].CheckFiles, "2026/01/02 3:04:20");
     ASSERT_TRUE(WriteIni(f.app));
     ::usleep(250000);
     ASSERT_TRUE(WriteIni(f.app));
@@ -502,7 +573,7 @@ TEST(Settings, UnchangedFilesAreReusedAndEditsAreSeen) {
     // The file still holds those bytes: the list written stands for it,
     // read back but not parsed again.
     EXPECT_TRUE(f.app.watchList[0].CheckFiles.sharedWith(written));
-    EXPECT_EQ(std::as_const(f.app.watchList)[0].CheckFiles[0].Date, "2026/01/02 3:04:20");
+    EXPECT_EQ(std::as_const(f.app.watchList)[0].CheckFiles[0].Date(), "2026/01/02 3:04:20");
     // An edit of the same size that puts the old time back is seen all the
     // same (its change time moves).
     {
@@ -516,17 +587,17 @@ TEST(Settings, UnchangedFilesAreReusedAndEditsAreSeen) {
         const timespec times[2] = {st.st_atim, st.st_mtim};
         ASSERT_EQ(::utimensat(AT_FDCWD, f.watchListFile().c_str(), times, 0), 0);
         ASSERT_TRUE(ReadIni(f.app));
-        EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:25");
+        EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date(), "2026/01/02 3:04:25");
         writeFile(f.watchListFile(), before);
     }
     ASSERT_TRUE(ReadIni(f.app));
-    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:20");
+    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date(), "2026/01/02 3:04:20");
     // A hand edit after the write is read, and the next write stores again.
     std::string now = readFile(f.watchListFile());
     writeFile(f.watchListFile(), text::replaceAll(now, "3:04:20", "3:04:21"));
     ASSERT_TRUE(ReadIni(f.app));
-    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date, "2026/01/02 3:04:21");
-    f.app.watchList[0].CheckFiles[0].Date = "2026/01/02 3:04:20";
+    EXPECT_EQ(f.app.watchList[0].CheckFiles[0].Date(), "2026/01/02 3:04:21");
+    setDate(f.app.watchList[0].CheckFiles, "2026/01/02 3:04:20");
     ASSERT_TRUE(WriteIni(f.app));
     EXPECT_NE(readFile(f.watchListFile()).find("3:04:20"), std::string::npos);
 }
@@ -553,7 +624,7 @@ TEST(Settings, LargeListIsWrittenAsTheWholeTextEncoded) {
         EXPECT_EQ(bytes.rfind("\xEF\xBB\xBF", 0) == 0, round == 1);
         ASSERT_TRUE(ReadIni(f.app));
         ASSERT_EQ(f.app.watchList[0].CheckFiles.size(), 20000u);
-        items.back().Path = "/データ/最後😀.txt";
+        items.back() = CheckFile("/データ/最後😀.txt", items.back().Date());
         f.app.watchList[0].CheckFiles = items;
     }
 }

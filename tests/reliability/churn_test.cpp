@@ -29,7 +29,7 @@ const std::string kError = "\tシス・エラー\t";
 std::set<std::string> recordOf(const WatchEntry& e) {
     std::set<std::string> paths;
     for (const CheckFile& f : e.CheckFiles)
-        EXPECT_TRUE(paths.insert(f.Path).second) << "recorded twice: " << f.Path;
+        EXPECT_TRUE(paths.emplace(f.Path()).second) << "recorded twice: " << f.Path();
     return paths;
 }
 
@@ -176,7 +176,7 @@ TEST(ChurnFaults, WatchedPathReplacedByAFileOrALoopingLink) {
     EXPECT_EQ(h.app().watchList[1].CheckFiles.size(), 1u);
     // The looping link is a file with its own time: still there.
     ASSERT_EQ(h.app().watchList[2].CheckFiles.size(), 1u);
-    EXPECT_NE(h.app().watchList[2].CheckFiles[0].Date, "0:00:00");
+    EXPECT_NE(h.app().watchList[2].CheckFiles[0].Date(), "0:00:00");
 
     // Put back: the folder's deleted item is reported, the entry lives on.
     fs::remove(h.path("w/rep"));

@@ -113,10 +113,12 @@ void fillMemory(App& app, const std::string& folder, int generation, int items) 
         w.CheckFolder = folder + "/e" + std::to_string(e) + "/";
         w.SendMailTo = "ops@example.com";
         w.FileChkMode = 7;
+        CheckFileList::Builder record;
         for (int i = 0; i < items; ++i)
-            w.CheckFiles.push_back(
-                {w.CheckFolder + "g" + std::to_string(generation) + "_" + std::to_string(i),
-                 test::when(test::kT0 + generation)});
+            record.emplace_back(w.CheckFolder + "g" + std::to_string(generation) + "_" +
+                                    std::to_string(i),
+                                test::when(test::kT0 + generation));
+        w.CheckFiles = record.build();
         app.watchList.push_back(std::move(w));
     }
 }
@@ -130,8 +132,8 @@ void expectGeneration(App& app, int generation, int items) {
     ASSERT_EQ(app.watchList.size(), 3u);
     for (const WatchEntry& w : app.watchList) {
         ASSERT_EQ(w.CheckFiles.size(), static_cast<size_t>(items));
-        EXPECT_EQ(w.CheckFiles.back().Path, w.CheckFolder + "g" + std::to_string(generation) + "_" +
-                                                std::to_string(items - 1));
+        EXPECT_EQ(w.CheckFiles.back().Path(), w.CheckFolder + "g" + std::to_string(generation) +
+                                                  "_" + std::to_string(items - 1));
     }
 }
 
@@ -252,7 +254,7 @@ TEST(DiskFaults, FullDiskKeepsThePreviousFilesAndLeavesNoTemporaryFiles) {
     EXPECT_EQ(app.settings.MailTitle, "件名3");
     ASSERT_EQ(app.watchList.size(), 3u);
     EXPECT_EQ(app.watchList[0].CheckFiles.size(), 500u);
-    EXPECT_EQ(app.watchList[0].CheckFiles[0].Path, app.watchList[0].CheckFolder + "g1_0");
+    EXPECT_EQ(app.watchList[0].CheckFiles[0].Path(), app.watchList[0].CheckFolder + "g1_0");
 
     fs::remove(folder + "/filler");
     fillMemory(app, folder, 4, 500);

@@ -171,9 +171,9 @@ TEST(KillFaults, RandomKillsDuringPassesNeverLeaveAMixedOrMissingRecord) {
         ASSERT_EQ(app.watchList.size(), 2u) << "after kill " << kill;
         const auto& items = app.watchList[0].CheckFiles;
         ASSERT_EQ(items.size(), static_cast<size_t>(kFiles)) << "after kill " << kill;
-        const std::string date = items.front().Date;
+        const std::string date(items.front().Date());
         for (const CheckFile& f : items)
-            ASSERT_EQ(f.Date, date) << "mixed record after kill " << kill;
+            ASSERT_EQ(f.Date(), date) << "mixed record after kill " << kill;
         ASSERT_EQ(app.watchList[1].CheckFiles.size(), 1u);
         const auto parsed = parseRecordDate(date);
         ASSERT_TRUE(parsed.has_value()) << date;

@@ -107,7 +107,7 @@ TEST(HostileNames, WatchedMailedStoredAndArchivedAsTheyAre) {
     ASSERT_EQ(h.app().watchList.size(), 2u);
     std::set<std::string> stored;
     for (const CheckFile& f : h.app().watchList[0].CheckFiles)
-        stored.insert(f.Path);
+        stored.emplace(f.Path());
     for (const std::string& n : kPlainNames)
         EXPECT_TRUE(stored.count(e.CheckFolder + n)) << "[" << n << "] not stored";
     for (const std::string& n : kLineBreakNames)
@@ -217,7 +217,7 @@ TEST(HostileNames, NamesThatAreNoUtf8AreShownReadably) {
     ASSERT_TRUE(ReadIni(app));
     std::set<std::string> recorded;
     for (const CheckFile& f : app.watchList.at(0).CheckFiles)
-        recorded.insert(f.Path);
+        recorded.emplace(f.Path());
     EXPECT_EQ(recorded, (std::set<std::string>{sjis, bad}));
     h.pass();
     EXPECT_EQ(smtp.messages().size(), 1u);

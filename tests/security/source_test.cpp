@@ -123,7 +123,8 @@ TEST(Documented, EveryKeyTheSettingsReadHasItsEntryInTheManualPage) {
     ASSERT_TRUE(root && *root);
     std::set<std::string> keys, sections;
     keysRead(withoutComments(readText(fs::path(root) / "src/core/Settings.cpp") +
-                             readText(fs::path(root) / "src/core/SettingKeys.cpp")),
+                             readText(fs::path(root) / "src/core/SettingKeys.cpp") +
+                             readText(fs::path(root) / "src/core/WatchListReader.cpp")),
              keys, sections);
     const std::string page = readText(fs::path(root) / "data/kestrova.ini.5");
     ASSERT_FALSE(page.empty());

@@ -131,8 +131,8 @@ TEST(MainFormList, EmptyRecipientIsShownAndSavedAsMessageDisplay) {
     EXPECT_EQ(e.FileChkMode, 7);
     EXPECT_EQ(e.MailBdLines, "99999");
     ASSERT_EQ(e.CheckFiles.size(), 1u);
-    EXPECT_EQ(e.CheckFiles[0].Path, d.f.dir / "gone.txt");
-    EXPECT_EQ(e.CheckFiles[0].Date, "0:00:00");
+    EXPECT_EQ(e.CheckFiles[0].Path(), d.f.dir / "gone.txt");
+    EXPECT_EQ(e.CheckFiles[0].Date(), "0:00:00");
     d.main.MakeFolderList();
     EXPECT_TRUE(d.main.FolderList->item(0)->text().endsWith("(通知:新規更新削除:メッセージ表示)"));
     App other;
@@ -235,10 +235,10 @@ TEST(MainFormList, AddingFolders) {
     // The first record: files first, then folders.
     const WatchEntry& e = d.f.app.watchList[0];
     ASSERT_EQ(e.CheckFiles.size(), 2u);
-    EXPECT_EQ(e.CheckFiles[0].Path, folder + "/a.txt");
-    EXPECT_EQ(e.CheckFiles[0].Date, formatRecordDate(utcFromUnix(1700000000)));
-    EXPECT_EQ(e.CheckFiles[1].Path, folder + "/sub");
-    EXPECT_NE(e.CheckFiles[1].Date, "0:00:00");
+    EXPECT_EQ(e.CheckFiles[0].Path(), folder + "/a.txt");
+    EXPECT_EQ(e.CheckFiles[0].Date(), formatRecordDate(utcFromUnix(1700000000)));
+    EXPECT_EQ(e.CheckFiles[1].Path(), folder + "/sub");
+    EXPECT_NE(e.CheckFiles[1].Date(), "0:00:00");
 }
 
 // `kestrova watch add` stores exactly what the window's add stores.
@@ -273,7 +273,7 @@ TEST(MainFormList, AddingAFile) {
     answer = QString(); // cancelled
     d.main.FileListAddButton_Click();
     ASSERT_EQ(d.f.app.watchList.size(), 1u);
-    EXPECT_EQ(d.f.app.watchList[0].CheckFiles.at(0).Date,
+    EXPECT_EQ(d.f.app.watchList[0].CheckFiles.at(0).Date(),
               formatRecordDate(utcFromUnix(1700000000)));
     EXPECT_TRUE(d.f.boxes.empty());
     EXPECT_TRUE(d.f.logLines().empty());

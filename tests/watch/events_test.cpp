@@ -71,7 +71,7 @@ struct Side {
         std::vector<WatchEntry> list(2);
         list[0].CheckFolder = root + "/d/";
         list[1].CheckFolder = root + "/p/target";
-        list[1].CheckFiles.push_back({root + "/p/target", formatDateTime(fromUnix(T0))});
+        list[1].CheckFiles = {{root + "/p/target", formatDateTime(fromUnix(T0))}};
         for (WatchEntry& e : list) {
             e.SendMailTo = kMessageDisplay;
             e.FileChkMode = chkMode;

@@ -152,11 +152,11 @@ TEST_F(Scan, FolderEntryOrderAdditionsAndPruning) {
 
     const auto& rec = fx.app.watchList[0].CheckFiles;
     ASSERT_EQ(rec.size(), 4u);
-    EXPECT_EQ(rec[0].Path, b);
-    EXPECT_EQ(rec[0].Date, recorded(T0 + 30));
-    EXPECT_EQ(rec[1].Path, a);
-    EXPECT_EQ(rec[2].Path, c);
-    EXPECT_EQ(rec[3].Path, root() + "d1"); // no trailing "/"
+    EXPECT_EQ(rec[0].Path(), b);
+    EXPECT_EQ(rec[0].Date(), recorded(T0 + 30));
+    EXPECT_EQ(rec[1].Path(), a);
+    EXPECT_EQ(rec[2].Path(), c);
+    EXPECT_EQ(rec[3].Path(), root() + "d1"); // no trailing "/"
 
     // Nothing changed: nothing reported, and the deletion is not repeated.
     EXPECT_EQ(scan()[0], "");
@@ -178,15 +178,15 @@ TEST_F(Scan, ForeignRecordedPathsAndUntouchedRecord) {
     const std::string oddText = recorded(T0) + " "; // parses, but not as we write it
     e.CheckFiles = {{inside, oddText}, {deeper, recorded(T0)}, {elsewhere, recorded(T0)}};
     setMtime(root() + "sub", T0);
-    auto before = e.CheckFiles;
+    std::vector<CheckFile> before = e.CheckFiles;
     // "sub" is new; the rest is as recorded.
     EXPECT_EQ(scan()[0], line("追加", root() + "sub", T0));
     before.push_back({root() + "sub", recorded(T0)});
     auto rec = fx.app.watchList[0].CheckFiles;
     ASSERT_EQ(rec.size(), before.size());
     for (size_t i = 0; i < rec.size(); ++i) {
-        EXPECT_EQ(rec[i].Path, before[i].Path);
-        EXPECT_EQ(rec[i].Date, before[i].Date);
+        EXPECT_EQ(rec[i].Path(), before[i].Path());
+        EXPECT_EQ(rec[i].Date(), before[i].Date());
     }
     setMtime(deeper, T0 + 60);
     setMtime(elsewhere, T0 + 60);
@@ -204,7 +204,7 @@ TEST_F(Scan, AdditionsWithoutNotifyNewAreSilentForGood) {
     std::string a = file("a", T0);
     EXPECT_EQ(scan()[0], "");
     ASSERT_EQ(fx.app.watchList[0].CheckFiles.size(), 1u);
-    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, recorded(T0));
+    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date(), recorded(T0));
     EXPECT_EQ(scan()[0], "");
     setMtime(a, T0 + 11);
     EXPECT_EQ(scan()[0], line("更新", a, T0 + 11));
@@ -217,8 +217,8 @@ TEST_F(Scan, RecordsWithoutOffsetReadAsLocalTimeAndGainOne) {
     add(root(), kAll).CheckFiles = {{a, when(T0)}, {f, when(T0)}};
     add(f, kAll).CheckFiles = {{f, when(T0)}};
     EXPECT_EQ(scan(), (std::vector<std::string>{"", ""}));
-    EXPECT_EQ(fx.app.watchList[0].CheckFiles.at(0).Date, recorded(T0));
-    EXPECT_EQ(fx.app.watchList[1].CheckFiles.at(0).Date, recorded(T0));
+    EXPECT_EQ(fx.app.watchList[0].CheckFiles.at(0).Date(), recorded(T0));
+    EXPECT_EQ(fx.app.watchList[1].CheckFiles.at(0).Date(), recorded(T0));
 }
 
 TEST_F(Scan, SubfolderItemSeesChangesOneLevelDown) {
@@ -247,7 +247,7 @@ TEST_F(Scan, MissingFolderKeepsItsRecord) {
     e.CheckFiles = {{gone + "x", recorded(T0)}};
     EXPECT_EQ(scan()[0], "");
     ASSERT_EQ(fx.app.watchList[0].CheckFiles.size(), 1u);
-    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, recorded(T0));
+    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date(), recorded(T0));
 }
 
 TEST_F(Scan, SingleFileDeletedOnceThenBack) {
@@ -262,7 +262,7 @@ TEST_F(Scan, SingleFileDeletedOnceThenBack) {
     expectNowLine(lists[1], "削除", p, start);
     // The file entry keeps its item with the absent date.
     ASSERT_EQ(fx.app.watchList[0].CheckFiles.size(), 1u);
-    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, "0:00:00");
+    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date(), "0:00:00");
     lists = scan();
     EXPECT_EQ(lists[0] + lists[1], "");
 
@@ -271,14 +271,14 @@ TEST_F(Scan, SingleFileDeletedOnceThenBack) {
     lists = scan();
     expectNowLine(lists[0], "追加", p, start);
     EXPECT_EQ(lists[1], line("更新", p, T0 + 2));
-    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, recorded(T0 + 2));
+    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date(), recorded(T0 + 2));
 
     // A file entry written by hand without its record gets, silently, the
     // record adding it gives, and is checked from then on.
     add(p, kAll);
     EXPECT_EQ(scan()[2], "");
     ASSERT_EQ(fx.app.watchList[2].CheckFiles.size(), 1u);
-    EXPECT_EQ(fx.app.watchList[2].CheckFiles[0].Date, recorded(T0 + 2));
+    EXPECT_EQ(fx.app.watchList[2].CheckFiles[0].Date(), recorded(T0 + 2));
     file("one.txt", T0 + 20);
     EXPECT_EQ(scan()[2], line("更新", p, T0 + 20));
 }
@@ -292,7 +292,7 @@ TEST_F(ScanBackground, MessageOnlyEntriesAreLeftAloneWithoutWindows) {
     auto lists = scan();
     EXPECT_EQ(lists[0] + lists[1] + lists[2], "");
     EXPECT_TRUE(fx.app.watchList[0].CheckFiles.empty());
-    EXPECT_EQ(fx.app.watchList[2].CheckFiles[0].Date, recorded(T0));
+    EXPECT_EQ(fx.app.watchList[2].CheckFiles[0].Date(), recorded(T0));
     EXPECT_EQ(lists[3], line("追加", p, T0 + 60));
 }
 
@@ -302,7 +302,7 @@ TEST_F(Scan, UnreadableRecordedDateEndsThePassAndChangesNothing) {
     add(root(), kAll).CheckFiles = {{p, "12-07-2026 6:00"}};
     std::vector<std::string> lists;
     EXPECT_FALSE(scanWatchList(fx.app, lists));
-    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date, recorded(T0)); // first entry untouched too
+    EXPECT_EQ(fx.app.watchList[0].CheckFiles[0].Date(), recorded(T0)); // first entry untouched too
     auto log = fx.logLines();
     ASSERT_FALSE(log.empty());
     EXPECT_NE(log.back().find("\tMsgForm\tFolderCheckSub\t"), std::string::npos);
