@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -40,7 +41,7 @@ public:
         for (int shift = 0; shift < 32; shift += 8)
             out += static_cast<char>((n >> shift) & 0xFF);
     }
-    void text(const std::string& s) {
+    void text(std::string_view s) {
         number(static_cast<std::uint32_t>(s.size()));
         out += s;
     }
@@ -89,8 +90,8 @@ constexpr std::uint32_t kCopy = 'C';
 void writeRecord(Writer& w, const CheckFileList& record) {
     w.number(static_cast<std::uint32_t>(record.size()));
     for (const CheckFile& f : record) {
-        w.text(std::string(f.Path()));
-        w.text(std::string(f.Date()));
+        w.text(f.Path());
+        w.text(f.Date());
     }
 }
 
