@@ -307,7 +307,8 @@ TEST(HangingFileSystem, HoldsUpNeitherOtherEntriesNorOtherRunsNorAStop) {
     SmtpServer smtp;
     test::TempDir dir, runtime;
     HangingMount share(dir);
-    ASSERT_TRUE(share.mounted());
+    if (!share.mounted())
+        GTEST_SKIP() << "this machine does not let a FUSE file system be mounted here";
     test::writeFile(share.backing + "/report.txt", "first line\nsecond\n");
     const std::string local = dir / "local/", other = dir / "other/";
     std::filesystem::create_directories(local);
