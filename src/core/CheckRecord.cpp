@@ -30,8 +30,11 @@ CheckFile::CheckFile(std::string_view path, std::string_view date) {
         block_->pathLength = static_cast<std::uint16_t>(path.size());
         block_->dateLength = static_cast<std::uint16_t>(date.size());
     }
-    std::memcpy(out, path.data(), path.size());
-    std::memcpy(out + path.size(), date.data(), date.size());
+    // An empty view may carry no pointer at all, which memcpy must not get.
+    if (!path.empty())
+        std::memcpy(out, path.data(), path.size());
+    if (!date.empty())
+        std::memcpy(out + path.size(), date.data(), date.size());
 }
 
 void CheckFile::share(Head* other) {
