@@ -23,7 +23,6 @@ namespace kestrova {
 
 namespace {
 
-constexpr const char* kNone = "NONE";
 constexpr mode_t kSettingsMode = 0600; // holds the enciphered password
 
 CipherFailureReport cipherReport(App& app) {
