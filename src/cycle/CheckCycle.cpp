@@ -223,7 +223,8 @@ std::string CheckCycle::stageFolder() const {
 std::vector<std::string> CheckCycle::scanPass(PassSnapshot& snap) {
     // Entries on file systems that may stop answering are scanned by
     // helper processes, so one such file system holds up nothing else.
-    const MountTable mounts;
+    mounts_.refresh();
+    const MountTable& mounts = mounts_;
     snap.away.assign(snap.list.size(), std::string());
     std::vector<HelperScans::Job> away;
     if (!app_.scanHelperProgram.empty()) {

@@ -7,6 +7,7 @@
 #include "core/FileIo.h"
 #include "core/Settings.h"
 #include "notify/Notifier.h"
+#include "watch/MountTable.h"
 
 #include <QObject>
 #include <QTimer>
@@ -124,6 +125,8 @@ private:
     std::string stageFolder() const;
     // Those helpers, started at the first pass that needs one.
     std::unique_ptr<HelperScans> helpers_;
+    // Which file system each entry lies on: read again only when it changed.
+    MountTable mounts_;
 
     bool sourcePolls_ = false;
     std::vector<PendingRecord> pending_;

@@ -54,20 +54,10 @@ std::string itemOf(const std::string& folder, const std::string& path) {
 InotifySource::~InotifySource() {
     if (fd_ >= 0)
         ::close(fd_);
-    if (mountsFd_ >= 0)
-        ::close(mountsFd_);
 }
 
 bool InotifySource::mountsChanged() {
-    if (mountsFd_ < 0)
-        return false;
-    // The kernel flags the table as changed since this file was opened or
-    // last polled; polling takes the flag.
-    pollfd p{mountsFd_, POLLPRI, 0};
-    if (::poll(&p, 1, 0) <= 0 || (p.revents & (POLLPRI | POLLERR)) == 0)
-        return false;
-    mounts_ = MountTable();
-    return true;
+    return fd_ >= 0 && mounts_.refresh();
 }
 
 bool InotifySource::mountBelow(const WatchEntry& w) const {
@@ -105,9 +95,9 @@ bool InotifySource::open(App& app) {
         return false;
     }
     // Mounts send no inotify event: a file system mounted on a watched
-    // folder would go unseen until the next full scan.
-    mountsFd_ = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    mounts_ = MountTable();
+    // folder would go unseen until the next full scan. The table is looked
+    // at afresh from here on.
+    mounts_.refresh();
     return true;
 }
 

@@ -99,7 +99,6 @@ private:
     void release(std::size_t n, int wd);
 
     int fd_ = -1;
-    int mountsFd_ = -1; // /proc/self/mountinfo, polled for changes
     bool openTried_ = false;
     bool fullPending_ = false;
     bool everFull_ = false;

@@ -1,7 +1,10 @@
 #include "watch/MountTable.h"
 
+#include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
+#include <unistd.h>
 
 namespace kestrova {
 
@@ -30,8 +33,29 @@ bool startsWith(const std::string& s, const char* prefix) {
 
 } // namespace
 
-MountTable::MountTable(const std::string& file) {
-    std::ifstream in(file);
+MountTable::MountTable(const std::string& file)
+    : file_(file), changes_(::open(file.c_str(), O_RDONLY | O_CLOEXEC)) {
+    read();
+}
+
+MountTable::~MountTable() {
+    if (changes_ >= 0)
+        ::close(changes_);
+}
+
+bool MountTable::refresh() {
+    // Polling takes the kernel's flag: set when the table changed since the
+    // file was opened or last polled.
+    pollfd p{changes_, POLLPRI, 0};
+    if (changes_ < 0 || ::poll(&p, 1, 0) <= 0 || (p.revents & (POLLPRI | POLLERR)) == 0)
+        return false;
+    read();
+    return true;
+}
+
+void MountTable::read() {
+    mounts_.clear();
+    std::ifstream in(file_);
     std::string line;
     while (std::getline(in, line)) {
         // id parent major:minor root point options [optional...] - type source super

@@ -12,6 +12,14 @@ class MountTable {
 public:
     // Reads /proc/self/mountinfo (or the given file, for tests).
     explicit MountTable(const std::string& file = "/proc/self/mountinfo");
+    ~MountTable();
+    MountTable(const MountTable&) = delete;
+    MountTable& operator=(const MountTable&) = delete;
+
+    // Reads the table again when the kernel flags it as changed since it
+    // was last read; true when it did. Never blocks, and costs a poll when
+    // nothing changed, so a pass can ask every time.
+    bool refresh();
 
     struct Mount {
         std::string point; // as mounted, without a trailing "/" (except "/")
@@ -31,6 +39,10 @@ public:
     const std::vector<Mount>& mounts() const { return mounts_; }
 
 private:
+    void read();
+
+    std::string file_;
+    int changes_ = -1; // the file, open: the kernel flags a changed table on it
     std::vector<Mount> mounts_;
 };
 

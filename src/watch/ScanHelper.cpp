@@ -1,6 +1,7 @@
 #include "watch/ScanHelper.h"
 
 #include "core/App.h"
+#include "core/FileIo.h"
 #include "core/OperationLog.h"
 #include "core/Text.h"
 #include "core/UnixSignals.h"
@@ -154,19 +155,6 @@ bool readAll(int fd, char* data, std::size_t size) {
     return true;
 }
 
-bool writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Copies one regular file, keeping its times; the copy is private.
 bool copyFile(const std::string& from, const std::string& to, std::string& error) {
     const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -194,7 +182,7 @@ bool copyFile(const std::string& from, const std::string& to, std::string& error
         }
         if (n <= 0)
             break;
-        if (!writeAll(out, std::string(buffer, static_cast<std::size_t>(n)))) {
+        if (!writeAll(out, std::string_view(buffer, static_cast<std::size_t>(n)))) {
             error = shown(to) + ": " + errnoText(errno);
             ok = false;
         }
@@ -284,9 +272,8 @@ int runScanHelper() {
         char size[4];
         if (!readAll(0, size, sizeof size))
             return 0;
-        std::uint32_t n = 0;
-        for (int i = 0; i < 4; ++i)
-            n |= static_cast<std::uint32_t>(static_cast<unsigned char>(size[i])) << (8 * i);
+        const std::string head(size, sizeof size);
+        const std::uint32_t n = Reader(head).number();
         std::string request(n, '\0');
         if (!readAll(0, request.data(), n))
             return 0;
