@@ -327,13 +327,6 @@ HelperScans::~HelperScans() {
         stop(h);
 }
 
-bool HelperScans::silent(const std::string& mount) const {
-    for (const Helper& h : helpers_)
-        if (h.mount == mount)
-            return h.owed > 0;
-    return false;
-}
-
 HelperScans::Helper* HelperScans::helperFor(App& app, const std::string& mount) {
     for (Helper& h : helpers_) {
         if (h.mount != mount)

@@ -63,10 +63,6 @@ public:
                                      bool subfolders, const std::string& into,
                                      std::chrono::milliseconds limit);
 
-    // Whether the helper of mount still owes an answer from an earlier
-    // pass.
-    bool silent(const std::string& mount) const;
-
     // How many entries the last scan left out.
     int leftOut = 0;
 
