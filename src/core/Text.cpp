@@ -396,8 +396,10 @@ std::string decodeFile(std::string_view bytes, FileEncoding* found) {
 std::string encodeFile(std::string_view utf8, bool keepUtf8) {
     if (keepUtf8 && isValidUtf8(utf8))
         return std::string(utf8);
+    // CP932 bytes that happen to form valid UTF-8 would be read back as
+    // UTF-8 and come back changed; such text goes out marked as UTF-8.
     std::string out;
-    if (toCp932(utf8, out))
+    if (toCp932(utf8, out) && detectEncoding(out) == FileEncoding::Cp932)
         return out;
     std::string withMark(kUtf8Bom);
     withMark.append(utf8);

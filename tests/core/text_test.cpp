@@ -60,6 +60,9 @@ TEST(Text, FileFormFallsBackToUtf8WithMark) {
     EXPECT_EQ(u.substr(0, 3), "\xEF\xBB\xBF");
     EXPECT_EQ(text::decodeFile(u), "/home/é/監視");
     EXPECT_EQ(text::decodeFile("\x8A\xC4\x8E\x8B"), "監視");
+    // Half-width kana before a full-width space: in CP932 these bytes are
+    // also valid UTF-8, so only the marked form reads back unchanged.
+    EXPECT_EQ(text::decodeFile(text::encodeFile("ﾃｽﾄ　")), "ﾃｽﾄ　");
 }
 
 TEST(Text, WatchedTextEncodings) {
