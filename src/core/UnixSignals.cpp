@@ -65,9 +65,12 @@ void quitOnTerminationSignals() {
         char c;
         ssize_t r = ::read(fd, &c, 1);
         (void)r;
-        // Ends every event loop, the nested ones of a pass's waits too; a
-        // wait begun after this returns at once.
+        // Windows get their close first (placements are saved); a window
+        // that only hides when closed would make quit() alone be refused,
+        // so exit() then ends every event loop, the nested ones of a pass's
+        // waits too. A wait begun after this returns at once.
         QCoreApplication::quit();
+        QCoreApplication::exit(0);
     });
     struct sigaction sa {};
     sa.sa_handler = onSignal;
