@@ -2,7 +2,7 @@
 # The property tests at length, built in build/: window edits during passes
 # (ROUNDS random rounds per seed, default 500; the suite runs 50), then the
 # watcher stopped and killed at random (KILL_ROUNDS, default 2000; the
-# suite runs 80).
+# suite runs 40).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/build.sh" "$here/build" >/dev/null

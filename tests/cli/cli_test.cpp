@@ -241,7 +241,8 @@ TEST_F(Cli, CredentialsFolderAndRefusedLoginsBackOff) {
     EXPECT_TRUE(has(settings(), "MailFromPass=\r\n"));
 
     // A wrong password: one login per interval (1 s, 2 s, 4 s...), not five
-    // per pass.
+    // per pass: in 5 s at most three tries, where five per second would be
+    // dozens.
     writeFile(credentials / "mail-password", "wrong\n");
     ASSERT_EQ(run({"config", "set", "CheckSec", "1"}).status, 0);
     const std::string upload = dir / "upload";
@@ -257,7 +258,7 @@ TEST_F(Cli, CredentialsFolderAndRefusedLoginsBackOff) {
     e.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.path()));
     b.setProcessEnvironment(e);
     b.start();
-    std::this_thread::sleep_for(8s);
+    std::this_thread::sleep_for(5s);
     const std::string attempts = readFile((smtp.mailDir() / "auth_attempts").string());
     const size_t logins = static_cast<size_t>(std::count(attempts.begin(), attempts.end(), '\n'));
     EXPECT_GE(logins, 3u); // the test-mail's and at least two tries

@@ -427,7 +427,7 @@ TEST_F(Mta, ProgramDeliversToTheAcceptedRecipientsOnceAndWarnsPerPass) {
     ASSERT_EQ(mta->waitForMail("part", 1).size(), 1u) << p.log();
     ASSERT_EQ(mta->waitForMail("part2", 1).size(), 1u) << p.log();
     // Later passes find nothing new: no second mail, no retry.
-    std::this_thread::sleep_for(3s);
+    std::this_thread::sleep_for(2s);
     EXPECT_EQ(mta->mailbox("part").size(), 1u);
     EXPECT_EQ(mta->mailbox("part2").size(), 1u);
     EXPECT_EQ(p.logCount(kFirstTrace), 2u) << p.log();

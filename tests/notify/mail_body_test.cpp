@@ -223,7 +223,7 @@ void feedPipe(const std::string& fifo, std::chrono::seconds forHowLong) {
 TEST_F(MailBodyReader, PipesAndDevicesAreNoText) {
     const std::string fifo = f.dir / "pipe";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    std::thread feeder(feedPipe, fifo, std::chrono::seconds(4));
+    std::thread feeder(feedPipe, fifo, std::chrono::seconds(2));
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(GetMailMessage(f.app, fifo, 3), "");
     EXPECT_EQ(GetMailMessage(f.app, fifo, -3), "");

@@ -181,11 +181,11 @@ TEST(LockFolder, APlantedFolderIsRefusedAndAPlantedOldLockIsIgnored) {
     const std::string watched = test::watchFolder(program, dir, smtp.address());
     test::writeFile(watched + "a", "a");
     program.start("");
-    std::this_thread::sleep_for(2500ms);
+    std::this_thread::sleep_for(1500ms); // a pass or more
     EXPECT_TRUE(smtp.messages().empty());
     ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
     ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
-    std::this_thread::sleep_for(2500ms);
+    std::this_thread::sleep_for(1500ms); // a pass or more
     EXPECT_TRUE(smtp.messages().empty());
     ASSERT_EQ(::chown(folder.c_str(), ::getuid(), ::getgid()), 0);
     EXPECT_EQ(smtp.waitForMessages(1).size(), 1u);

@@ -19,7 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using kestrova::test::TempDir;
 
-constexpr int kRounds = 20;
+constexpr int kRounds = 12;
 constexpr int kStarts = 3;
 
 TEST(SingleInstanceRace, ThreeStartsAtOnceLeaveExactlyOne) {
@@ -58,7 +58,7 @@ TEST(SingleInstanceRace, ThreeStartsAtOnceLeaveExactlyOne) {
                 running += p->state() != QProcess::NotRunning;
             }
         }
-        QThread::msleep(500); // nobody else ends late
+        QThread::msleep(250); // nobody else ends late
         running = 0;
         for (auto& p : runs) {
             p->waitForFinished(0);

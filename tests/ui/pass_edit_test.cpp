@@ -231,7 +231,7 @@ TEST_P(PassEditProperty, EveryLineOnceToItsOwnRecipients) {
     auto chance = [&](double p) { return std::uniform_real_distribution<>(0, 1)(rng) < p; };
     auto pick = [&](int n) { return std::uniform_int_distribution<>(0, n - 1)(rng); };
 
-    Desk d({.randomDelayMs = 150, .failRate = 0.15, .maxFailsInARow = 2, .seed = seed});
+    Desk d({.randomDelayMs = 60, .failRate = 0.15, .maxFailsInARow = 2, .seed = seed});
     struct Model {
         int k;
         std::string mailTo;
@@ -301,7 +301,7 @@ TEST_P(PassEditProperty, EveryLineOnceToItsOwnRecipients) {
                 }
             };
             if (chance(0.5))
-                QTimer::singleShot(pick(150), edit);
+                QTimer::singleShot(pick(60), edit);
             else
                 atWait[pick(4)].push_back(std::move(edit));
         }

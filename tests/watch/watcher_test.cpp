@@ -198,7 +198,9 @@ TEST_F(Watcher, TwoWatchersOnOneFolderNeverCheckAtTheSameTime) {
     auto two = start();
     ParsedMail first = mailNumber(smtp, 1);
     EXPECT_EQ(first.attachmentName, "w.lzh");
-    std::this_thread::sleep_for(6s);
+    // A second pass begun before the first committed would mail within
+    // the same 3 s wait.
+    std::this_thread::sleep_for(4s);
     EXPECT_EQ(smtp.messages().size(), 1u);
 
     std::string b = file("b", T0);
@@ -206,7 +208,7 @@ TEST_F(Watcher, TwoWatchersOnOneFolderNeverCheckAtTheSameTime) {
     auto lines = bodyLines(second);
     ASSERT_EQ(lines.size(), 3u) << second.body;
     EXPECT_EQ(lines[2].rfind("追加 " + hostName() + " " + b + " ", 0), 0u) << lines[2];
-    std::this_thread::sleep_for(5s);
+    std::this_thread::sleep_for(4s);
     EXPECT_EQ(smtp.messages().size(), 2u);
     stop(*one);
     stop(*two);
