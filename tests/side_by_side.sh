@@ -1,9 +1,9 @@
 #!/bin/sh
 # side_by_side.sh PROGRAM N: runs a GoogleTest program as N shards at once
 # and fails when any shard fails. For programs whose cases mostly wait (on
-# mail servers, on the real program's passes and their settling waits),
-# so the machine's cores stay free for the rest of the suite. The shards'
-# outputs follow one another once all have ended.
+# mail servers, on the real program's passes and their settling waits):
+# run one after another, they would hold one of ctest's jobs while the
+# cores sit idle. The shards' outputs follow one another once all ended.
 set -u
 program=$1
 shards=$2
