@@ -416,6 +416,54 @@ std::vector<CheckFile> rebuilt(const std::vector<CheckFile>& old, const std::vec
     return kept;
 }
 
+// Names by open addressing over views: no allocation per name, for the
+// 100,000 names of a large folder.
+class NameIndex {
+public:
+    explicit NameIndex(size_t count) {
+        size_t slots = 16;
+        while (slots < count * 2)
+            slots *= 2;
+        slots_.resize(slots);
+    }
+    void insert(std::string_view name) { slots_[slotOf(name)] = name; }
+    bool contains(std::string_view name) const { return slots_[slotOf(name)].data() != nullptr; }
+
+private:
+    size_t slotOf(std::string_view name) const {
+        const size_t mask = slots_.size() - 1;
+        size_t slot = std::hash<std::string_view>()(name) & mask;
+        while (slots_[slot].data() && slots_[slot] != name)
+            slot = (slot + 1) & mask;
+        return slot;
+    }
+    std::vector<std::string_view> slots_;
+};
+
+// The positions in the record of the items named in only (every copy of a
+// name a hand-edited record repeats), their names put in recorded. An item
+// outside the folder is noted in trace.
+std::vector<size_t> recordPositions(const std::vector<CheckFile>& old, const std::string& folder,
+                                    const std::vector<std::string>& only,
+                                    std::unordered_set<std::string_view>& recorded,
+                                    ScanTrace* trace) {
+    const std::unordered_set<std::string_view> wanted(only.begin(), only.end());
+    std::vector<size_t> at;
+    for (size_t i = 0; i < old.size(); ++i) {
+        std::string_view name = directName(old[i].Path(), folder);
+        if (name.empty()) {
+            if (trace)
+                trace->outside = true;
+            continue;
+        }
+        if (!wanted.count(name))
+            continue;
+        at.push_back(i);
+        recorded.insert(name);
+    }
+    return at;
+}
+
 // Scans one folder entry, open: every item of its record and every name
 // listed, or, given only, just the items of those names, with the same item
 // rule, lines and order (every other item is as its record says; new names
@@ -435,21 +483,8 @@ bool scanFolder(App& app, const WatchEntry& e, const OpenFolder& open,
     const std::vector<CheckFile>& old = e.CheckFiles;
     std::vector<size_t> at;
     std::unordered_set<std::string_view> recorded;
-    if (only) {
-        const std::unordered_set<std::string_view> wanted(only->begin(), only->end());
-        for (size_t i = 0; i < old.size(); ++i) {
-            std::string_view name = directName(old[i].Path(), folder);
-            if (name.empty()) {
-                if (trace)
-                    trace->outside = true;
-                continue;
-            }
-            if (!wanted.count(name))
-                continue;
-            at.push_back(i);
-            recorded.insert(name);
-        }
-    }
+    if (only)
+        at = recordPositions(old, folder, *only, recorded, trace);
     const size_t looked = only ? at.size() : old.size();
     auto item = [&](size_t k) -> const CheckFile& { return old[only ? at[k] : k]; };
     std::vector<DateTime> dates(looked);
@@ -530,38 +565,23 @@ bool scanFolder(App& app, const WatchEntry& e, const OpenFolder& open,
                          false);
             return false;
         }
-        // Names looked for, by open addressing over views (no allocation per
-        // name): given only, the fresh ones; else those the record does not
-        // hold below this folder. Listed names are unique, so items added
-        // below never need to be found again.
-        size_t slots = 16;
-        while (slots < (only ? fresh.size() : old.size()) * 2)
-            slots *= 2;
-        std::vector<std::string_view> index(slots);
-        const std::hash<std::string_view> hashName;
-        auto slotOf = [&](std::string_view name) {
-            size_t slot = hashName(name) & (slots - 1);
-            while (index[slot].data() && index[slot] != name)
-                slot = (slot + 1) & (slots - 1);
-            return slot;
-        };
+        // Given only, the fresh names are looked for; else those the record
+        // does not hold below this folder. Listed names are unique, so items
+        // added below never need to be found again.
+        NameIndex index(only ? fresh.size() : old.size());
         if (only) {
             for (std::string_view n : fresh)
-                index[slotOf(n)] = n;
+                index.insert(n);
         } else {
             for (const CheckFile& f : old) {
                 std::string_view p(f.Path());
-                if (p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0) {
-                    std::string_view name = p.substr(folder.size());
-                    index[slotOf(name)] = name;
-                }
+                if (p.size() > folder.size() && p.compare(0, folder.size(), folder) == 0)
+                    index.insert(p.substr(folder.size()));
             }
         }
-        for (const Listed& l : listed) {
-            const bool indexed = index[slotOf(l.name)].data() != nullptr;
-            if (indexed == (only != nullptr))
+        for (const Listed& l : listed)
+            if (index.contains(l.name) == (only != nullptr))
                 addItem(l.name);
-        }
     }
 
     if (older || recordChanged(dates, before, addedDates))
