@@ -81,6 +81,15 @@ std::string parentFolder(const std::string& path) {
     return path.substr(0, slash);
 }
 
+std::string lastPathName(const std::string& path) {
+    size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/')
+        --end;
+    const size_t slash = path.rfind('/', end - (end > 0));
+    return slash == std::string::npos ? path.substr(0, end)
+                                      : path.substr(slash + 1, end - slash - 1);
+}
+
 std::string linkTarget(const std::string& path) {
     std::string at = path;
     // As many links as the kernel follows; a loop stops there.

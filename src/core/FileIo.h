@@ -84,6 +84,9 @@ FileIdentity fileIdentity(const std::string& path);
 // for the root.
 std::string parentFolder(const std::string& path);
 
+// The last name of a path, a folder's trailing "/" left aside ("" for "/").
+std::string lastPathName(const std::string& path);
+
 // The system's description of errno.
 std::string errnoText(int err);
 

@@ -33,11 +33,6 @@ std::string withoutTrailingSlash(const std::string& path) {
     return p == "/" ? std::string() : p;
 }
 
-std::string lastComponent(const std::string& p) {
-    size_t slash = p.rfind('/');
-    return slash == std::string::npos ? p : p.substr(slash + 1);
-}
-
 std::string missingLibraryText() {
     return std::string(kArchiverLibrary) + "が見つかりませんでした。\r\n" + kArchiverLibrary +
            "のインストール状況を確認してください。";
@@ -83,7 +78,7 @@ std::string lhaCommandLine(const std::string& archivePath, const std::string& pa
     // A parent that is the root already ends with the separator.
     if (base.empty() || base.back() != '/')
         base += "/";
-    std::string target = lastComponent(p);
+    std::string target = lastPathName(p);
     if (!isExistingFile && !subfolders)
         target += "/*";
     const std::string options = subfolders ? "-r2x1d1n1c1gm1 " : "-n1c1gm1 ";
@@ -92,7 +87,7 @@ std::string lhaCommandLine(const std::string& archivePath, const std::string& pa
 
 std::string lhaArchivePath(const App& app, const std::string& path) {
     const bool folder = !path.empty() && path.back() == '/';
-    std::string name = lastComponent(withoutTrailingSlash(path));
+    std::string name = lastPathName(path);
     if (!folder) {
         // A leading dot starts a hidden name, not an extension.
         size_t dot = name.rfind('.');

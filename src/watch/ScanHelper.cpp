@@ -238,14 +238,6 @@ bool copyFolder(const std::string& from, const std::string& to, bool subfolders,
     return ok;
 }
 
-std::string lastName(const std::string& path) {
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/')
-        p.pop_back();
-    const size_t slash = p.rfind('/');
-    return slash == std::string::npos ? p : p.substr(slash + 1);
-}
-
 void pumpEvents() {
     QCoreApplication* core = QCoreApplication::instance();
     if (core && QThread::currentThread() == core->thread())
@@ -301,7 +293,7 @@ int runScanHelper() {
         } else if (kind == kCopy) {
             const std::string from = r.text();
             const bool subfolders = r.number() != 0;
-            const std::string to = r.text() + "/" + lastName(from);
+            const std::string to = r.text() + "/" + lastPathName(from);
             std::string error;
             const bool folder = !from.empty() && from.back() == '/';
             const bool ok = folder

@@ -1,4 +1,5 @@
 #include "core/DateTime.h"
+#include "core/FileIo.h"
 #include "core/Numeric.h"
 #include "core/Text.h"
 
@@ -161,4 +162,13 @@ TEST(DateTimeText, RepeatedHourKeepsItsInstant) {
     EXPECT_EQ(formatRecordDate(utcFromUnix(1793514600)), "2026/11/01 1:30:00 -0500");
     // Without an offset the first of the two is meant.
     EXPECT_EQ(parseRecordDate("2026/11/01 1:30:00"), utcFromUnix(1793511000));
+}
+
+TEST(Paths, LastNameAndFolderOfAPath) {
+    EXPECT_EQ(lastPathName("/srv/share/報告/"), "報告");
+    EXPECT_EQ(lastPathName("/srv/a.txt"), "a.txt");
+    EXPECT_EQ(lastPathName("a//"), "a");
+    EXPECT_EQ(lastPathName("/"), "");
+    EXPECT_EQ(parentFolder("/srv/a.txt"), "/srv");
+    EXPECT_EQ(parentFolder("/a.txt"), "/");
 }
